@@ -1,0 +1,115 @@
+#include "engine/CTimeClient.h"
+
+#include <mutex>
+
+#include "engine/Format.h"
+#include "platform/Seams.h"
+
+namespace engine {
+
+namespace {
+
+struct PollAdaptation {
+    std::mutex mutex;
+    bool lastGood = false;
+    int step = 0;
+};
+
+PollAdaptation& adaptation() {
+    static PollAdaptation state;
+    return state;
+}
+
+constexpr int kMinimumPollMinutes = 10;
+constexpr int kLargestPollStep = 10;
+constexpr long long kMinuteMs = 60000;
+
+void appendPart(std::string& text, int count, const char* unit, bool trailingBlank) {
+    if (count != 0) {
+        text += format("%d %s%s%s", count, unit, plural(count), trailingBlank ? " " : "");
+    }
+}
+
+}  // namespace
+
+CTimeClient::CTimeClient(MessageHandler& messages, TimeHandler& time, std::string serverAddress,
+                         int pollMinutes, std::string sourceName)
+    : ThreadObject(messages, time, std::move(sourceName)),
+      server_(std::move(serverAddress)),
+      pollMinutes_(pollMinutes) {}
+
+CTimeClient::~CTimeClient() {
+    stop();
+}
+
+void CTimeClient::start() {
+    startThread();
+}
+
+void CTimeClient::stop() {
+    stopThread(kStopPatience);
+}
+
+int CTimeClient::adaptPoll(bool good) {
+    auto& state = adaptation();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.step = (good == state.lastGood) ? state.step * 2 : 1;
+    if (state.step < 1) {
+        state.step = 1;
+    }
+    if (state.step > kLargestPollStep) {
+        state.step = kLargestPollStep;
+    }
+    state.lastGood = good;
+    int interval = pollMinutes_.load() + (good ? state.step : -state.step);
+    if (interval < kMinimumPollMinutes) {
+        interval = kMinimumPollMinutes;
+    }
+    pollMinutes_.store(interval);
+    return interval;
+}
+
+void CTimeClient::resetPollAdaptation() {
+    auto& state = adaptation();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.lastGood = false;
+    state.step = 0;
+}
+
+std::string CTimeClient::waitingText(int minutesLeft) {
+    std::string text = "Waiting for ";
+    appendPart(text, minutesLeft / 10080, "week", true);
+    appendPart(text, minutesLeft % 10080 / 1440, "day", true);
+    appendPart(text, minutesLeft % 1440 / 60, "hour", true);
+    appendPart(text, minutesLeft % 60, "minute", false);
+    return text;
+}
+
+bool CTimeClient::pause(platform::Millis ms) {
+    if (stopEvent_.wait(ms)) {
+        markStopped();
+        return false;
+    }
+    return !stopping();
+}
+
+bool CTimeClient::waitForNextPoll() {
+    const int minutes = pollMinutes_.load();
+    if (minutes <= 0) {
+        markStopped();
+        return false;
+    }
+    for (int i = 0; i < minutes; ++i) {
+        if (i > 0) {
+            messages_.status(name(), "%s", waitingText(minutes - i).c_str());
+        }
+        if (!pause(platform::scheduleWait(kMinuteMs))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+CNetTimeClient::~CNetTimeClient() = default;
+
+}  // namespace engine

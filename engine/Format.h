@@ -1,0 +1,20 @@
+#pragma once
+#include <cstdarg>
+#include <string>
+
+#if defined(__GNUC__)
+#define KRONEL_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define KRONEL_PRINTF(fmt, args)
+#endif
+
+namespace engine {
+
+// printf into a std::string.
+std::string format(const char* fmt, ...) KRONEL_PRINTF(1, 2);
+std::string formatV(const char* fmt, va_list args);
+
+// The plural suffix of every count: "s" unless the number is exactly 1 or -1.
+const char* plural(double number);
+
+}  // namespace engine

@@ -1,0 +1,39 @@
+#pragma once
+#include <chrono>
+#include <initializer_list>
+#include <memory>
+
+namespace platform {
+
+using Millis = std::chrono::milliseconds;
+inline constexpr Millis kInfinite = Millis::max();
+
+// A Windows-style event: manual reset stays signalled until reset, auto reset releases one
+// waiter and clears itself. Waits run on monotonic time.
+class Event {
+public:
+    explicit Event(bool manualReset, bool initiallySet = false);
+    ~Event();
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+
+    void set();
+    void reset();
+    bool isSet() const;
+    // true when signalled within the time-out (an auto-reset event is consumed).
+    bool wait(Millis timeout = kInfinite);
+    // Index of the first signalled event, or -1 on time-out.
+    static int waitAny(std::initializer_list<Event*> events, Millis timeout = kInfinite);
+
+    // The descriptor a poll-style wait can watch beside a socket (readable while set).
+    int waitHandle() const;
+    // Consumes the signal after a poll-style wait saw it (auto reset); false if another
+    // waiter took it first.
+    bool consume();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace platform

@@ -1,0 +1,18 @@
+#pragma once
+#include <chrono>
+#include <string>
+
+namespace platform {
+
+// Test seams read from the environment once, changeable in-process by tests.
+
+// KRONEL_TIME_SCALE: schedule waits (poll waits, switch delays, ...) are divided by it.
+double timeScale();
+void setTimeScale(double scale);
+// A schedule wait of `ms` after scaling, at least 1 ms when ms > 0.
+std::chrono::milliseconds scheduleWait(long long ms);
+
+// Reads an environment variable ("" when unset).
+std::string environment(const char* name);
+
+}  // namespace platform

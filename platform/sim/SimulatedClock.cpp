@@ -1,0 +1,92 @@
+#include "platform/SimulatedClock.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+namespace platform {
+
+double realUtcSeconds() {
+    timespec ts{};
+    std::timespec_get(&ts, TIME_UTC);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+SimulatedClock::SimulatedClock(double offsetSeconds, double ppm, TrueTimeSource trueTime)
+    : trueTime_(std::move(trueTime)), ppm_(ppm) {
+    baseTrue_ = trueTime_();
+    baseOffset_ = offsetSeconds;
+}
+
+double SimulatedClock::rate() const {
+    const double ticks = adjustment_.disabled ? 1.0
+                                              : static_cast<double>(adjustment_.adjustment) /
+                                                    static_cast<double>(adjustment_.increment);
+    return ticks * (1.0 + ppm_ * 1e-6);
+}
+
+// Kept as an offset from true time rather than an absolute reading, so offsets stay exact to
+// well below a microsecond even though absolute readings are ~2e9.
+double SimulatedClock::offsetLocked(double trueNow) const {
+    return baseOffset_ + (trueNow - baseTrue_) * (rate() - 1.0);
+}
+
+double SimulatedClock::nowSeconds() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const double trueNow = trueTime_();
+    return trueNow + offsetLocked(trueNow);
+}
+
+UnixTime SimulatedClock::now() const {
+    const double t = nowSeconds();
+    const double whole = std::floor(t);
+    int ms = static_cast<int>((t - whole) * 1000.0);
+    if (ms > 999) {
+        ms = 999;
+    }
+    return {static_cast<int64_t>(whole), ms};
+}
+
+Status SimulatedClock::step(const UnixTime& to) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    baseTrue_ = trueTime_();
+    baseOffset_ = (static_cast<double>(to.seconds) - baseTrue_) + to.milliseconds / 1000.0;
+    ++steps_;
+    return Status::success();
+}
+
+Status SimulatedClock::getAdjustment(TimeAdjustment& out) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out = adjustment_;
+    return Status::success();
+}
+
+Status SimulatedClock::setAdjustment(uint32_t adjustment, bool enable) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Rebase first so the new rate applies from now on only.
+    const double trueNow = trueTime_();
+    baseOffset_ = offsetLocked(trueNow);
+    baseTrue_ = trueNow;
+    adjustment_.adjustment = enable ? adjustment : adjustment_.increment;
+    adjustment_.disabled = !enable;
+    return Status::success();
+}
+
+double SimulatedClock::offset() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const double trueNow = trueTime_();
+    return offsetLocked(trueNow);
+}
+
+int SimulatedClock::steps() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return steps_;
+}
+
+std::string SimulatedClock::description() const {
+    char text[96];
+    std::snprintf(text, sizeof text, "Using simulated clock, offset %+.3f s", offset());
+    return text;
+}
+
+}  // namespace platform
