@@ -26,6 +26,8 @@ public:
     CReg& operator=(const CReg&) = delete;
 
     bool isOpen() const { return key_ != nullptr; }
+    const std::string& path() const { return path_; }
+    platform::RegRoot root() const { return root_; }
 
     uint32_t readDword(const std::string& name, uint32_t defaultValue) const;
     int readInt(const std::string& name, int defaultValue) const;

@@ -12,7 +12,7 @@ namespace engine {
 
 // printf into a std::string.
 std::string format(const char* fmt, ...) KRONEL_PRINTF(1, 2);
-std::string formatV(const char* fmt, va_list args);
+std::string formatV(const char* fmt, va_list args) KRONEL_PRINTF(1, 0);
 
 // The plural suffix of every count: "s" unless the number is exactly 1 or -1.
 const char* plural(double number);

@@ -1,15 +1,18 @@
 #include "platform/SimulatedClock.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 
 namespace platform {
 
 double realUtcSeconds() {
-    timespec ts{};
-    std::timespec_get(&ts, TIME_UTC);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+    // system_clock counts from 1970 (C++20), on every system; timespec_get is missing from
+    // the older Windows C runtime.
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
+    return static_cast<double>(seconds.count()) +
+           std::chrono::duration<double>(sinceEpoch - seconds).count();
 }
 
 SimulatedClock::SimulatedClock(double offsetSeconds, double ppm, TrueTimeSource trueTime)

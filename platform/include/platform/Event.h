@@ -8,6 +8,13 @@ namespace platform {
 using Millis = std::chrono::milliseconds;
 inline constexpr Millis kInfinite = Millis::max();
 
+// What the system waits on for an event: a descriptor on POSIX, a HANDLE on Windows.
+#ifdef _WIN32
+using WaitHandle = void*;
+#else
+using WaitHandle = int;
+#endif
+
 // A Windows-style event: manual reset stays signalled until reset, auto reset releases one
 // waiter and clears itself. Waits run on monotonic time.
 class Event {
@@ -25,8 +32,9 @@ public:
     // Index of the first signalled event, or -1 on time-out.
     static int waitAny(std::initializer_list<Event*> events, Millis timeout = kInfinite);
 
-    // The descriptor a poll-style wait can watch beside a socket (readable while set).
-    int waitHandle() const;
+    // What a system wait can watch beside a socket: a descriptor readable while the event is
+    // set (POSIX), the event's HANDLE (Windows).
+    WaitHandle waitHandle() const;
     // Consumes the signal after a poll-style wait saw it (auto reset); false if another
     // waiter took it first.
     bool consume();

@@ -44,6 +44,7 @@ public:
     // Fails with kMoreData when the text and its terminating zero exceed bufferSize bytes.
     virtual Status queryString(const std::string& name, std::string& value, size_t bufferSize) = 0;
     virtual Status setDword(const std::string& name, uint32_t value) = 0;
+    // Any text but one holding a NUL (kInvalidParameter: a REG_SZ ends at its first NUL).
     virtual Status setString(const std::string& name, const std::string& value) = 0;
     virtual Status deleteValue(const std::string& name) = 0;
     virtual uint32_t subkeyCount() = 0;
