@@ -25,6 +25,7 @@ Event::Event(bool manualReset, bool initiallySet) : impl_(std::make_unique<Impl>
     impl_->manualReset = manualReset;
     impl_->fd = ::eventfd(initiallySet ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (impl_->fd < 0) {
+        setLastSystemError(errno);
         throw std::runtime_error("eventfd failed");
     }
 }

@@ -1,0 +1,149 @@
+#include "netclients/CSNTP2Client.h"
+
+#include <chrono>
+
+#include "engine/DialupGate.h"
+#include "engine/ErrorText.h"
+#include "platform/Seams.h"
+
+namespace netclients {
+
+CSNTP2Client::CSNTP2Client(engine::MessageHandler& messages, engine::TimeHandler& time,
+                           std::string serverAddress, int pollMinutes, bool rejectNtp,
+                           engine::DialupGate* dialup)
+    : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, kSourceName),
+      rejectNtp_(rejectNtp),
+      dialup_(dialup) {}
+
+CSNTP2Client::~CSNTP2Client() {
+    stop();
+}
+
+void CSNTP2Client::run() {
+    if (server_.empty()) {
+        return;
+    }
+    signalStarted();
+    messages_.debug(name(), "started");
+    while (!stopping()) {
+        if (dialup_ != nullptr && !dialup_->passes()) {
+            messages_.status(name(), "No active dialup connection");
+            if (!pause(platform::scheduleWait(kDialupRetryMs))) {
+                break;
+            }
+            continue;
+        }
+        const Outcome outcome = poll();
+        if (outcome == Outcome::Fatal || outcome == Outcome::Stopped) {
+            break;
+        }
+        // A server that did not answer is left alone for two intervals.
+        if (outcome == Outcome::NoReply && !waitForNextPoll()) {
+            break;
+        }
+        if (!waitForNextPoll()) {
+            break;
+        }
+    }
+}
+
+CSNTP2Client::Outcome CSNTP2Client::poll() {
+    const uint16_t port = platform::servicePort("ntp", "udp", kNtpFallbackPort);
+    messages_.info(name(), "connecting to %s", server_.c_str());
+
+    uint32_t address = 0;
+    if (!platform::resolveIPv4(server_, address).ok()) {
+        messages_.warn(name(), "Couldn't determine address for %s, (%s)", server_.c_str(),
+                       engine::winsockErrorText().c_str());
+        time_.sourceFailed();
+        return Outcome::Done;
+    }
+
+    platform::Socket socket;
+    if (!socket.open(platform::Socket::Type::Udp).ok()) {
+        messages_.error(name(), "Couldn't create socket(%s)", engine::winsockErrorText().c_str());
+        return Outcome::Fatal;
+    }
+
+    const platform::Endpoint server{address, port};
+    const NtpPacket request = NtpPacket::request(time_.now());
+    const platform::IoResult sent = socket.sendTo(request.data(), kNtpPacketSize, server);
+    if (!sent.ok() || sent.count < static_cast<long>(kNtpPacketSize)) {
+        messages_.warn(name(), "sendto failed(%s)", engine::winsockErrorText().c_str());
+        time_.sourceFailed();
+        return Outcome::Done;
+    }
+
+    bool stopped = false;
+    double arrival = 0;
+    const std::optional<NtpPacket> reply = awaitReply(socket, server, request, arrival, stopped);
+    if (stopped) {
+        return Outcome::Stopped;
+    }
+    if (!reply) {
+        messages_.warn(name(), "No reply from %s", server_.c_str());
+        time_.sourceFailed();
+        return Outcome::NoReply;
+    }
+
+    messages_.debug(name(), "%s", reply->diagnosticLine().c_str());
+    if (!reply->usable(rejectNtp_)) {
+        messages_.warn(name(), "NTP server %s is not synchronized", server_.c_str());
+        time_.sourceFailed();
+        return Outcome::Done;
+    }
+    time_.setTime(reply->clientOffset(arrival));
+    time_.setReferenceId(engine::referenceIdFromAddress(address));
+    return Outcome::Done;
+}
+
+std::optional<NtpPacket> CSNTP2Client::awaitReply(platform::Socket& socket,
+                                                  const platform::Endpoint& server,
+                                                  const NtpPacket& request, double& arrival,
+                                                  bool& stopped) {
+    // One deadline for the whole exchange, so stray datagrams cannot stretch the wait.
+    const auto deadline = std::chrono::steady_clock::now() + replyTimeout();
+    for (;;) {
+        const auto left =
+            std::chrono::ceil<platform::Millis>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return std::nullopt;
+        }
+        uint8_t buffer[kNtpPacketSize] = {};
+        platform::Endpoint from;
+        const platform::IoResult got =
+            socket.receiveFrom(buffer, sizeof buffer, &from, left, &stopEvent_);
+        if (got.error == platform::wsa::kInterrupted) {
+            stopped = true;
+            return std::nullopt;
+        }
+        // A longer datagram (a header with extension fields) is read from its first 48 bytes.
+        if (!got.ok() && got.error != platform::wsa::kMessageSize) {
+            return std::nullopt;
+        }
+        arrival = time_.now();
+
+        // Only the server asked, answering this very request, may set the clock: anything
+        // else on the socket is ignored and the wait goes on.
+        const std::string sender = from.addressText();
+        if (!(from == server)) {
+            messages_.debug(name(), "Ignoring datagram from %s:%u, not the server asked",
+                            sender.c_str(), static_cast<unsigned>(from.port));
+            continue;
+        }
+        const std::optional<NtpPacket> packet = NtpPacket::fromBytes(buffer, got.count);
+        if (!packet) {
+            messages_.debug(name(), "Ignoring %ld-byte datagram from %s", got.count,
+                            sender.c_str());
+            continue;
+        }
+        if (!packet->sameStamp(NtpPacket::kOriginate, request, NtpPacket::kTransmit)) {
+            messages_.debug(name(), "Ignoring reply from %s that does not answer our request",
+                            sender.c_str());
+            continue;
+        }
+        return packet;
+    }
+}
+
+}  // namespace netclients
