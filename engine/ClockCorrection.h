@@ -1,0 +1,112 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "engine/FrequencyDiscipline.h"
+#include "engine/Handlers.h"
+#include "platform/Clock.h"
+
+namespace engine {
+
+class CReg;
+
+// The two programs that carry the set-time operation. They decide alike; the service also
+// trims the clock's rate, the desktop program may close after one result.
+enum class Deliverable { Service, Desktop };
+
+// The settings of the set-time decision, read once from the parameters key.
+struct CorrectionSettings {
+    bool set = true;           // Set: 0 = never touch the clock, only report
+    double maxSeconds = 3600;  // Max: 0 = no upper limit
+    bool allowMax = false;     // AllowMax: clamp to Max instead of refusing
+    uint32_t minMs = 500;      // Min: 0 = no lower limit
+    bool noTell = true;        // NoTell: do not announce the time change
+    bool adjustPoll = false;   // AdjustPoll
+    bool adjustFreq = true;    // AdjustFreq (service)
+    bool often = true;         // Often (desktop): 0 = close after the first result
+    bool switchOk = false;     // SwitchOK
+    bool startTop = false;     // StartTop
+    int maxSlew = 100;         // MaxSlew (frequency discipline)
+
+    // A stored Max above 1,000,000 is taken as nanoseconds.
+    static double maxFromStored(uint32_t stored);
+    static CorrectionSettings read(const CReg& parameters);
+};
+
+// What the set-time operation needs from the program that owns it.
+class CorrectionHost {
+public:
+    virtual ~CorrectionHost() = default;
+    virtual platform::Clock& clock() = 0;
+    virtual MessageHandler& messages() = 0;
+    // The open parameters key: status values go here and "Server Details" lies below it.
+    virtual CReg& parameters() = 0;
+    virtual void kickWatchdog() = 0;
+    // The running client's poll adaptation, which becomes the engine's interval for the next
+    // wait; nothing when no client runs.
+    virtual std::optional<int> adaptPoll(bool good) = 0;
+    // Ask the engine loop to move to the next source / back to the top of the list.
+    virtual void signalSwitch() = 0;
+    virtual void signalTop() = 0;
+    // Tell other programs that the time changed (the system's time-change broadcast).
+    virtual void announceTimeChange() {}
+    // Desktop one-shot mode: close unless the user holds Shift or keeps the window open.
+    virtual void requestClose() {}
+    virtual bool shiftHeld() { return false; }
+    virtual bool holdOpen() { return false; }
+};
+
+// The engine's handling of a correction: refuse, clamp, ignore as too small (or trim the
+// rate), or step the clock; record the result in the store; report every decision; tell the
+// watchdog, the poll interval and the engine loop. One object per process: the drift
+// accumulator, the synchronised flag and the frequency discipline live as long as it.
+class ClockCorrection {
+public:
+    // The source name of the engine's own messages.
+    static constexpr const char* kMessageSource = "Kronel";
+
+    // Result codes of one call.
+    static constexpr uint8_t kNothingDecided = 0;
+    static constexpr uint8_t kClockGood = 1;
+    static constexpr uint8_t kClockWrong = 255;
+
+    ClockCorrection(Deliverable deliverable, CorrectionSettings settings, CorrectionHost& host);
+
+    // Applies a correction (seconds; positive: the clock is behind) measured by `source`, the
+    // name of the running server entry. Calls are serialised.
+    uint8_t apply(double correction, const std::string& source);
+
+    // Servers read this from their own threads. The engine sets its start value (and clears
+    // it on request); only accepted results set it afterwards.
+    bool synchronised() const { return synchronised_.load(); }
+    void setSynchronised(bool value) { synchronised_.store(value); }
+
+    // The time value of the last successful step, 0 before the first.
+    double lastSetTime() const;
+    const CorrectionSettings& settings() const { return settings_; }
+
+private:
+    uint8_t tooSmall(double correction, double magnitude, const std::string& source, double now);
+    uint8_t step(double correction, bool clamped, const std::string& source, double now,
+                 uint8_t result);
+    void afterResult();
+    void writeDrift(double drift);
+    std::string nowText() const;
+
+    const Deliverable deliverable_;
+    CorrectionHost& host_;
+    const CorrectionSettings settings_;
+    FrequencyDiscipline discipline_;
+
+    mutable std::mutex mutex_;
+    bool driftStarted_ = false;
+    double driftStart_ = 0.0;
+    double driftAccumulator_ = 0.0;
+    double lastSet_ = 0.0;
+    std::atomic<bool> synchronised_{true};
+};
+
+}  // namespace engine
