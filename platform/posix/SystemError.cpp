@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/ServiceHost.h"
+
 namespace platform {
 
 namespace {
@@ -17,6 +19,10 @@ namespace {
 }  // namespace
 
 std::optional<std::string> systemMessage(int error) {
+    // The service manager's own numbers (1060 and up) lie above every errno value.
+    if (const char* serviceText = serviceErrorMessage(error)) {
+        return std::string(serviceText) + "\r\n";
+    }
     char buffer[512] = {};
     const char* text = messageText(strerror_r(error, buffer, sizeof buffer), buffer);
     if (text == nullptr || *text == '\0') {

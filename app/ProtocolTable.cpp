@@ -1,0 +1,80 @@
+#include "app/ProtocolTable.h"
+
+#include <array>
+
+#include "netclients/CSNTP2Client.h"
+
+namespace app {
+
+namespace {
+
+constexpr std::array<const char*, 25> kDisplayNames = {
+    "SNTP Client",              // 0 (or the alternative client, see displayName)
+    "RFC868 UDP Client",        // 1
+    "RFC868 TCP Client",        // 2
+    "HTTP Client",              // 3
+    "SNTP Broadcast Client",    // 4
+    "Zodiac GPS Client",        // 5
+    "NMEA Client",              // 6
+    "RFC867 TCP Client",        // 7
+    "RFC867 UDP Client",        // 8
+    "Galleon Clock Client",     // 9
+    "ICMP Timestamp Client",    // 10
+    "Trimble Clock Client",     // 11
+    "Praecis Clock Client",     // 12
+    "Truetime Clock Client",    // 13
+    "Spectracom Clock Client",  // 14
+    "NeoClock Clock Client",    // 15
+    "",                         // 16-19: not assigned
+    "",
+    "",
+    "",
+    "DCF77 Clock Client",     // 20
+    "Pulse Clock Client",     // 21
+    "EMCPro Clock Client",    // 22
+    "IRIG-B Clock Client",    // 23
+    "NMEA with 1PPS Client",  // 24
+};
+
+class ProtocolTable : public engine::ProtocolFactory {
+public:
+    std::string displayName(int protocol, bool sntpFix) const override {
+        if (protocol == 0 && sntpFix) {
+            return "SNTP (alternative) Client";
+        }
+        if (protocol < 0 || protocol >= static_cast<int>(kDisplayNames.size())) {
+            return {};
+        }
+        return kDisplayNames[static_cast<size_t>(protocol)];
+    }
+
+    std::unique_ptr<engine::CTimeClient> createClient(
+        const engine::ServerEntry& entry, const engine::ClientContext& context) override {
+        switch (entry.protocol) {
+            case 0:
+                if (!context.sntpFix) {
+                    return std::make_unique<netclients::CSNTP2Client>(
+                        context.messages, context.time, entry.addr, context.frequencyMinutes,
+                        entry.rejectNtp, context.dialup);
+                }
+                return nullptr;
+            default:
+                return nullptr;
+        }
+    }
+
+    std::unique_ptr<engine::CTimeServer> createServer(engine::ServerKind,
+                                                      const engine::ServerSettings&,
+                                                      engine::MessageHandler&,
+                                                      engine::TimeHandler&) override {
+        return nullptr;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<engine::ProtocolFactory> makeProtocolTable() {
+    return std::make_unique<ProtocolTable>();
+}
+
+}  // namespace app

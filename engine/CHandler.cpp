@@ -1,0 +1,292 @@
+#include "engine/CHandler.h"
+
+#include <cstdio>
+
+#include "engine/ClockCorrection.h"
+#include "engine/DialupGate.h"
+#include "engine/TimeValue.h"
+#include "platform/Seams.h"
+
+namespace engine {
+
+namespace {
+
+constexpr const char* kServerNames[] = {"RFC868 TCP Server", "RFC868 UDP Server",
+                                        "RFC867 TCP Server", "RFC867 UDP Server",
+                                        "SNTP Server",       "NTP Broadcast Server"};
+constexpr ServerKind kServerKinds[] = {ServerKind::Rfc868Tcp, ServerKind::Rfc868Udp,
+                                       ServerKind::Rfc867Tcp, ServerKind::Rfc867Udp,
+                                       ServerKind::Sntp,      ServerKind::NtpBroadcast};
+
+std::string serverDetailsPath() {
+    return std::string(kServiceParametersKey) + "\\" + kServerDetailsSubkey;
+}
+
+}  // namespace
+
+// The engine is the host its clock correction reports to.
+class CHandler::CorrectionHost : public engine::CorrectionHost {
+public:
+    explicit CorrectionHost(CHandler& handler) : handler_(handler) {}
+    platform::Clock& clock() override { return handler_.clock_; }
+    MessageHandler& messages() override { return handler_; }
+    CReg& parameters() override { return handler_.parameters_; }
+    void kickWatchdog() override {}
+    std::optional<int> adaptPoll(bool good) override {
+        std::lock_guard<std::mutex> lock(handler_.clientMutex_);
+        if (!handler_.client_) {
+            return std::nullopt;
+        }
+        const int minutes = handler_.client_->adaptPoll(good);
+        handler_.frequencyMinutes_.store(minutes);
+        return minutes;
+    }
+    void signalSwitch() override { handler_.switch_.set(); }
+    void signalTop() override { handler_.top_.set(); }
+
+private:
+    CHandler& handler_;
+};
+
+CHandler::CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols)
+    : consoleDebug_(consoleDebug),
+      protocols_(std::move(protocols)),
+      clock_(platform::processClock()),
+      parameters_(kServiceParametersKey, platform::RegRoot::LocalMachine),
+      settings_(EngineSettings::read(parameters_)),
+      log_(LogSettings::read(parameters_), clock_),
+      host_(std::make_unique<CorrectionHost>(*this)),
+      correction_(std::make_unique<ClockCorrection>(Deliverable::Service,
+                                                    CorrectionSettings::read(parameters_), *host_)),
+      dialup_(std::make_unique<DialupGate>()),
+      referenceId_(referenceIdFromText("LOCL")) {
+    frequencyMinutes_.store(settings_.frequencyMinutes);
+}
+
+CHandler::~CHandler() {
+    stopServers();
+    stopClient();
+}
+
+void CHandler::message(MessageLevel level, const std::string& source, const std::string& text) {
+    const std::string line = log_.write(level, source, text);
+    if (consoleDebug_ && !line.empty()) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+}
+
+void CHandler::writeLogFileLine(const std::string& line) {
+    log_.writeLogFileLine(line);
+}
+void CHandler::sendSyslog(int severity, const std::string& line) {
+    log_.sendSyslog(severity, line);
+}
+void CHandler::writeEventLog(int severity, const std::string& line) {
+    log_.writeEventLog(severity, line);
+}
+
+void CHandler::run(platform::Event& stop) {
+    settings_ = EngineSettings::read(parameters_);
+    frequencyMinutes_.store(settings_.frequencyMinutes);
+    {
+        const CReg serverDetails(serverDetailsPath(), platform::RegRoot::LocalMachine);
+        list_ = ServerList::read(serverDetails);
+    }
+    correction_->setSynchronised(!settings_.onlyServeWhenSynched);
+    dialup_->setWatching(settings_.watchForDialup);
+    startServers();
+    if (settings_.enableAlerts) {
+        debug(kName, "Alerts are enabled but this build has no watchdog");
+    }
+    if (list_.size() > 0) {
+        startSource(0);
+    } else {
+        info(kName, "No time servers are configured");
+    }
+    mainLoop(stop);
+    stopServers();
+    stopClient();
+    currentIndex_.store(ServerList::kNone);
+}
+
+void CHandler::mainLoop(platform::Event& stop) {
+    for (;;) {
+        const int woken = settings_.startTop ? platform::Event::waitAny({&stop, &switch_, &top_})
+                                             : platform::Event::waitAny({&stop, &switch_});
+        if (woken == 0) {
+            return;
+        }
+        if (woken == 1) {
+            if (platform::Event::waitAny({&stop, &switch_},
+                                         platform::scheduleWait(settings_.switchDelayMs)) == 0) {
+                return;
+            }
+            startSource(ServerList::kNext);
+        } else if (woken == 2) {
+            const long long topWait =
+                static_cast<long long>(frequencyMinutes_.load()) * 60000 - 1000;
+            if (platform::Event::waitAny({&stop, &switch_}, platform::scheduleWait(topWait)) == 0) {
+                return;
+            }
+            startSource(ServerList::kTop);
+        }
+    }
+}
+
+void CHandler::startServers() {
+    const bool enabled[kServers] = {settings_.rfc868TcpServer, settings_.rfc868UdpServer,
+                                    settings_.rfc867TcpServer, settings_.rfc867UdpServer,
+                                    settings_.sntpServer,      settings_.ntpBroadcast};
+    ServerSettings serverSettings;
+    serverSettings.stratum = settings_.ntpStratum;
+    serverSettings.broadcastInterval = settings_.ntpBroadcastInterval;
+    serverSettings.broadcastAddresses = settings_.broadcastAddresses;
+    serverSettings.multicastTtl = settings_.multicastTtl;
+    for (int i = 0; i < kServers; ++i) {
+        if (!enabled[i] || !protocols_) {
+            continue;
+        }
+        servers_[i] = protocols_->createServer(kServerKinds[i], serverSettings, *this, *this);
+        if (servers_[i]) {
+            servers_[i]->start();
+        } else {
+            debug(kName, "%s is not available in this build", kServerNames[i]);
+        }
+    }
+}
+
+void CHandler::stopServers() {
+    // The reverse pairs of the start order: UDP before TCP, then SNTP, then broadcast.
+    constexpr ServerSlot order[] = {kRfc868Udp, kRfc868Tcp, kRfc867Udp,
+                                    kRfc867Tcp, kSntp,      kBroadcast};
+    for (ServerSlot slot : order) {
+        if (servers_[slot]) {
+            servers_[slot]->stop();
+            servers_[slot].reset();
+        }
+    }
+}
+
+void CHandler::stopClient() {
+    // Take the client out under the lock, stop it outside: its thread may be inside set-time,
+    // which needs the lock to adapt the poll interval.
+    std::unique_ptr<CTimeClient> client;
+    {
+        std::lock_guard<std::mutex> lock(clientMutex_);
+        client = std::move(client_);
+    }
+    if (client) {
+        client->stop();
+    }
+}
+
+void CHandler::startSource(int selector) {
+    list_.setCurrent(currentIndex_.load());
+    const ServerList::Choice choice = list_.select(selector);
+    if (!choice.startSomething) {
+        if (list_.current() == ServerList::kNone) {
+            // Past the last entry: nothing runs until a top request or a restart.
+            stopClient();
+            currentIndex_.store(ServerList::kNone);
+            info(kName, "No more time servers to try");
+        }
+        return;
+    }
+    stopClient();
+
+    ServerEntry entry;
+    entry.name = list_.slot(choice.index);
+    {
+        const CReg reg(serverDetailsPath() + "\\" + entry.name, platform::RegRoot::LocalMachine,
+                       true);
+        entry.addr = reg.readText("addr", "");
+        entry.protocol = reg.readInt("protocol", 0);
+        entry.rejectNtp = reg.readInt("rejectntp", 0) != 0;
+        entry.useProxy = reg.readInt("useproxy", 0) != 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(clientMutex_);
+        source_ = entry.name;
+    }
+    currentIndex_.store(choice.index);
+
+    std::unique_ptr<CTimeClient> client;
+    if (protocols_) {
+        ClientContext context{*this, *this, frequencyMinutes_.load(), settings_.sntpFix,
+                              dialup_.get()};
+        client = protocols_->createClient(entry, context);
+    }
+    if (!client) {
+        const std::string name =
+            protocols_ ? protocols_->displayName(entry.protocol, settings_.sntpFix) : "";
+        if (name.empty()) {
+            warn(kName, "Server %s: protocol %d is not assigned", entry.name.c_str(),
+                 entry.protocol);
+        } else {
+            warn(kName, "Server %s: the %s is not available in this build", entry.name.c_str(),
+                 name.c_str());
+        }
+        sourceFailed();
+        return;
+    }
+    CTimeClient* started = client.get();
+    {
+        std::lock_guard<std::mutex> lock(clientMutex_);
+        client_ = std::move(client);
+    }
+    started->start();
+}
+
+std::string CHandler::currentSource() const {
+    std::lock_guard<std::mutex> lock(clientMutex_);
+    return source_;
+}
+
+void CHandler::setTime(double correction) {
+    correction_->apply(correction, currentSource());
+}
+
+void CHandler::sourceFailed() {
+    if (settings_.autoChange) {
+        switch_.set();
+    }
+}
+
+int CHandler::pollExponent() {
+    return pollExponentFor(frequencyMinutes_.load());
+}
+
+ReferenceId CHandler::referenceId() {
+    std::lock_guard<std::mutex> lock(sharedMutex_);
+    return referenceId_;
+}
+
+void CHandler::setReferenceId(const ReferenceId& id) {
+    std::lock_guard<std::mutex> lock(sharedMutex_);
+    referenceId_ = id;
+}
+
+void CHandler::setSharedText(const std::string& text) {
+    std::lock_guard<std::mutex> lock(sharedMutex_);
+    sharedText_ = text;
+}
+
+std::string CHandler::sharedText() {
+    std::lock_guard<std::mutex> lock(sharedMutex_);
+    return sharedText_;
+}
+
+double CHandler::now() {
+    return timeValueNow(clock_);
+}
+
+bool CHandler::synchronised() {
+    return correction_->synchronised();
+}
+
+void CHandler::clearSynchronised() {
+    correction_->setSynchronised(false);
+}
+
+}  // namespace engine

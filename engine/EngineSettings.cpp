@@ -1,0 +1,34 @@
+#include "engine/EngineSettings.h"
+
+#include "engine/CReg.h"
+
+namespace engine {
+
+EngineSettings EngineSettings::read(const CReg& p) {
+    EngineSettings s;
+    s.onlyServeWhenSynched = p.readInt("OnlyServeWhenSynched", 0) != 0;
+    s.autoChange = p.readInt("AutoChange", 1) != 0;
+    s.switchOk = p.readInt("SwitchOK", 0) != 0;
+    s.startTop = p.readInt("StartTop", 0) != 0;
+    s.sntpFix = p.readInt("SNTPFix", 0) != 0;
+    s.switchDelayMs = p.readInt("SwitchDelay", 2000);
+    s.frequencyMinutes = p.readInt("Frequency", 120);
+    s.nmeaAdjust = p.readText("NMEAAdjust", "0");
+    s.watchForDialup = p.readInt("WatchForDialup", 0) != 0;
+    s.rfc868TcpServer = p.readInt("TCPServer", 1) != 0;
+    s.rfc868UdpServer = p.readInt("UDPServer", 1) != 0;
+    s.rfc867TcpServer = p.readInt("867TCPServer", 1) != 0;
+    s.rfc867UdpServer = p.readInt("867UDPServer", 1) != 0;
+    s.sntpServer = p.readInt("SNTPServer", 1) != 0;
+    const int stratum = p.readInt("NTPStratum", 14);
+    s.ntpStratum = stratum < 0 ? 0 : (stratum > 15 ? 15 : stratum);
+    s.ntpBroadcast = p.readInt("NTPbcast", 0) != 0;
+    s.ntpBroadcastInterval = p.readInt("NTPbcastfreq", 64);
+    s.broadcastAddresses = p.readText("BroadcastAddrs", "255.255.255.255");
+    s.multicastTtl = p.readInt("MCastTTL", 31);
+    s.enableAlerts = p.readInt("EnableAlerts", 0) != 0;
+    s.alertTimeoutMinutes = p.readInt("AlertTimeout", s.frequencyMinutes * 4);
+    return s;
+}
+
+}  // namespace engine

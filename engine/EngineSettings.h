@@ -1,0 +1,36 @@
+#pragma once
+#include <string>
+
+namespace engine {
+
+class CReg;
+
+// What the engine itself reads once at start (the correction and logging settings have their
+// own structures).
+struct EngineSettings {
+    bool onlyServeWhenSynched = false;
+    bool autoChange = true;
+    bool switchOk = false;
+    bool startTop = false;
+    bool sntpFix = false;
+    int switchDelayMs = 2000;
+    int frequencyMinutes = 120;
+    std::string nmeaAdjust = "0";
+    bool watchForDialup = false;
+    bool rfc868TcpServer = true;
+    bool rfc868UdpServer = true;
+    bool rfc867TcpServer = true;
+    bool rfc867UdpServer = true;
+    bool sntpServer = true;
+    int ntpStratum = 14;
+    bool ntpBroadcast = false;
+    int ntpBroadcastInterval = 64;
+    std::string broadcastAddresses = "255.255.255.255";
+    int multicastTtl = 31;
+    bool enableAlerts = false;
+    int alertTimeoutMinutes = 480;
+
+    static EngineSettings read(const CReg& parameters);
+};
+
+}  // namespace engine

@@ -1,0 +1,55 @@
+#pragma once
+#include <memory>
+#include <string>
+
+#include "engine/CTimeClient.h"
+#include "engine/CTimeServer.h"
+
+namespace engine {
+
+class DialupGate;
+
+// One entry of the server list, as read from its subkey of "Server Details".
+struct ServerEntry {
+    std::string name;
+    std::string addr;
+    int protocol = 0;
+    bool rejectNtp = false;
+    bool useProxy = false;
+};
+
+// What a client may be given at creation besides its entry.
+struct ClientContext {
+    MessageHandler& messages;
+    TimeHandler& time;
+    int frequencyMinutes = 120;  // the engine's poll interval
+    bool sntpFix = false;        // SNTPFix: protocol 0 makes the alternative client
+    DialupGate* dialup = nullptr;
+};
+
+enum class ServerKind { Rfc868Tcp, Rfc868Udp, Rfc867Tcp, Rfc867Udp, Sntp, NtpBroadcast };
+
+struct ServerSettings {
+    int stratum = 14;  // NTPStratum, 0..15
+    int broadcastInterval = 64;
+    std::string broadcastAddresses = "255.255.255.255";
+    int multicastTtl = 31;
+};
+
+// The protocol table: turns protocol numbers into clients and server kinds into servers.
+// The engine knows clients and servers only through it.
+class ProtocolFactory {
+public:
+    virtual ~ProtocolFactory() = default;
+    // The display name of a protocol number ("SNTP Client"); empty when unassigned.
+    virtual std::string displayName(int protocol, bool sntpFix) const = 0;
+    // nullptr when the number has no client (yet): the engine logs why at Warn.
+    virtual std::unique_ptr<CTimeClient> createClient(const ServerEntry& entry,
+                                                      const ClientContext& context) = 0;
+    virtual std::unique_ptr<CTimeServer> createServer(ServerKind kind,
+                                                      const ServerSettings& settings,
+                                                      MessageHandler& messages,
+                                                      TimeHandler& time) = 0;
+};
+
+}  // namespace engine

@@ -1,0 +1,69 @@
+#include "engine/ServerList.h"
+
+#include "engine/CReg.h"
+
+namespace engine {
+
+ServerList::ServerList(const std::vector<Candidate>& candidates) : slots_(candidates.size()) {
+    const int n = static_cast<int>(candidates.size());
+    int back = n - 1;
+    for (const Candidate& c : candidates) {
+        const int order = c.order.value_or(back);
+        const int slot = order < back ? order : back;
+        if (slot >= 0 && slot < n) {
+            slots_[static_cast<size_t>(slot)] = c.name;
+        }
+        if (order >= back) {
+            --back;
+        }
+    }
+}
+
+ServerList ServerList::read(const CReg& serverDetails) {
+    std::vector<Candidate> candidates;
+    const uint32_t count = serverDetails.subkeyCount();
+    std::string name;
+    for (uint32_t i = 0; i < count && serverDetails.subkeyName(i, name); ++i) {
+        const CReg entry(std::string(serverDetails.path()) + "\\" + name, serverDetails.root(),
+                         true);
+        Candidate c{name, std::nullopt};
+        constexpr uint32_t kMissing = 0xFFFFFFFFu;
+        const uint32_t order = entry.readDword("order", kMissing);
+        if (order != kMissing) {
+            c.order = static_cast<int>(order);
+        }
+        candidates.push_back(std::move(c));
+    }
+    return ServerList(candidates);
+}
+
+ServerList::Choice ServerList::select(int selector) {
+    const int n = size();
+    if (selector == kNext) {
+        int index = current_ + 1;
+        if (index >= n) {
+            current_ = kNone;
+            return {};
+        }
+        if (slots_[static_cast<size_t>(index)].empty()) {
+            index = 0;
+        }
+        return {true, index};
+    }
+    if (selector == kTop) {
+        if (current_ == 0) {
+            return {};
+        }
+        if (n < 1) {
+            current_ = kNone;
+            return {};
+        }
+        return {true, 0};
+    }
+    if (selector < 0 || selector >= n) {
+        return {};
+    }
+    return {true, selector};
+}
+
+}  // namespace engine

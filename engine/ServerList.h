@@ -1,0 +1,48 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace engine {
+
+class CReg;
+
+// The configured time servers in polling order, and which one runs.
+class ServerList {
+public:
+    struct Candidate {
+        std::string name;
+        std::optional<int> order;  // the entry's `order`, when it has one
+    };
+
+    static constexpr int kNone = -1;
+    static constexpr int kNext = -1;  // selectors of select()
+    static constexpr int kTop = -2;
+
+    ServerList() = default;
+    // Places the entries in enumeration order: `order` picks the slot (bounded by the back
+    // slot), a later entry overwrites an earlier one in the same slot, and entries without
+    // `order` fill the list from the end.
+    explicit ServerList(const std::vector<Candidate>& candidates);
+    // Reads the subkeys of "Server Details".
+    static ServerList read(const CReg& serverDetails);
+
+    int size() const { return static_cast<int>(slots_.size()); }
+    const std::string& slot(int index) const { return slots_[static_cast<size_t>(index)]; }
+    int current() const { return current_; }
+
+    // What start-source does with a selector (kNext, kTop or a slot index): the index to start,
+    // or nothing when the list goes idle or the source at the top keeps running.
+    struct Choice {
+        bool startSomething = false;
+        int index = kNone;
+    };
+    Choice select(int selector);
+    void setCurrent(int index) { current_ = index; }
+
+private:
+    std::vector<std::string> slots_;
+    int current_ = kNone;
+};
+
+}  // namespace engine

@@ -1,0 +1,87 @@
+// kronelsvc: the time service. With no argument it runs under the service manager; the verbs
+// install, remove and clean up the service or run it in the console.
+#include <cstdio>
+#include <exception>
+#include <memory>
+
+#include "app/ProtocolTable.h"
+#include "engine/CHandler.h"
+#include "engine/ErrorText.h"
+#include "platform/Clock.h"
+#include "platform/Event.h"
+#include "platform/MessageBox.h"
+#include "platform/ServiceHost.h"
+#include "service/CommandLine.h"
+#include "service/NTService.h"
+#include "service/ServiceInstaller.h"
+
+namespace {
+
+int runService(service::NTService& ntService, engine::CHandler& handler, platform::Event& stop) {
+    if (!ntService.runDispatcher()) {
+        // Typically started from a console rather than by the service manager.
+        const std::string text = engine::lastSystemErrorText();
+        platform::messageBox(text, "Error", platform::kMbIconError);
+        handler.error(service::kServiceName, "StartServiceCtrlDispatcher failed (%s)",
+                      text.c_str());
+        stop.set();
+    }
+    return 0;
+}
+
+int runInConsole(service::NTService& ntService, platform::Event& stop) {
+    // Ctrl-C or a termination request ends the run as a stop control would.
+    const platform::ConsoleControlHandler console([&stop] { stop.set(); });
+    ntService.setConsoleDebug(true);
+    ntService.serviceBody();
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const bool consoleDebug = service::consoleDebugRequested(argc, argv);
+    auto handler = std::make_unique<engine::CHandler>(consoleDebug, app::makeProtocolTable());
+    handler->info(service::kServiceName, "%s", platform::processClock().description().c_str());
+
+    std::unique_ptr<platform::Event> stop;
+    try {
+        stop = std::make_unique<platform::Event>(true, false);
+    } catch (const std::exception&) {
+        handler->error(service::kServiceName, "CreateEvent failed (%s)",
+                       engine::lastSystemErrorText().c_str());
+        return 0;
+    }
+
+    service::ServiceSystem system;
+    service::NTService ntService(
+        *handler, [&handler](platform::Event& stopEvent) { handler->run(stopEvent); }, *stop,
+        consoleDebug, platform::systemServiceHost(), system);
+    service::ServiceInstaller installer(stdout, *handler);
+
+    const service::Verb verb = service::parseVerb(argc, argv);
+    int exitCode = service::exitCodeOf(verb);
+    switch (verb) {
+        case service::Verb::RunService:
+            exitCode = runService(ntService, *handler, *stop);
+            break;
+        case service::Verb::Add:
+            installer.install();
+            break;
+        case service::Verb::Remove:
+            installer.remove();
+            break;
+        case service::Verb::Cleanup:
+            installer.cleanup();
+            break;
+        case service::Verb::Debug:
+            exitCode = runInConsole(ntService, *stop);
+            break;
+        case service::Verb::Usage:
+            std::fputs(service::usageText().c_str(), stdout);
+            break;
+    }
+    std::fflush(stdout);
+    handler.reset();
+    return exitCode;
+}
