@@ -9,6 +9,7 @@
 #include "engine/CTimeServer.h"
 #include "platform/Seams.h"
 #include "platform/Socket.h"
+#include "support/RecordingMessages.h"
 
 using namespace engine;
 using ::testing::Contains;
@@ -16,21 +17,16 @@ using ::testing::Pair;
 
 namespace {
 
-class RecordingMessages : public MessageHandler {
-public:
-    void message(MessageLevel level, const std::string& source, const std::string& text) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.emplace_back(level, source + " " + text);
-    }
-    std::vector<std::pair<MessageLevel, std::string>> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
+using testsupport::RecordingMessages;
 
-private:
-    std::mutex mutex_;
-    std::vector<std::pair<MessageLevel, std::string>> lines_;
-};
+// "source text" lines of every message, for matching with their level.
+std::vector<std::pair<MessageLevel, std::string>> lines(const RecordingMessages& m) {
+    std::vector<std::pair<MessageLevel, std::string>> out;
+    for (const auto& message : m.messages()) {
+        out.emplace_back(message.level, message.source + " " + message.text);
+    }
+    return out;
+}
 
 class NullTime : public TimeHandler {
 public:
@@ -147,7 +143,7 @@ TEST(CTimeClient, StopEndsAThreadBlockedInAReceive) {
     c.stop();
     EXPECT_FALSE(c.running());
     EXPECT_EQ(c.result.load(), platform::wsa::kInterrupted);
-    EXPECT_THAT(m.lines(), Contains(Pair(MessageLevel::Debug, "Blocked Stopping")));
+    EXPECT_THAT(lines(m), Contains(Pair(MessageLevel::Debug, "Blocked Stopping")));
 }
 
 TEST(CTimeClient, IntervalZeroRunsOnceAndMarksTheClientStopped) {
@@ -174,7 +170,7 @@ TEST(CTimeClient, PollWaitShowsTheMinutesLeftBeforeEachWaitButTheFirst) {
     }
     platform::setTimeScale(1.0);
     std::vector<std::string> statuses;
-    for (auto& [level, text] : m.lines()) {
+    for (auto& [level, text] : lines(m)) {
         if (level == MessageLevel::Status) {
             statuses.push_back(text);
         }
@@ -202,5 +198,5 @@ TEST(CTimeServer, StopEndsTheServerThread) {
     EXPECT_TRUE(s.running());
     s.stop();
     EXPECT_FALSE(s.running());
-    EXPECT_THAT(m.lines(), Contains(Pair(MessageLevel::Debug, "Idle Server Stopping")));
+    EXPECT_THAT(lines(m), Contains(Pair(MessageLevel::Debug, "Idle Server Stopping")));
 }

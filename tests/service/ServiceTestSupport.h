@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/Handlers.h"
+#include "support/RecordingMessages.h"
 #include "support/TestSupport.h"
 
 namespace servicetest {
@@ -27,27 +28,7 @@ using testsupport::ScopedEnvironment;
 using testsupport::TempDir;
 using testsupport::writeFile;
 
-struct LoggedMessage {
-    engine::MessageLevel level;
-    std::string source;
-    std::string text;
-};
-
-class RecordingMessages : public engine::MessageHandler {
-public:
-    void message(engine::MessageLevel level, const std::string& source,
-                 const std::string& text) override {
-        std::lock_guard lock(mutex_);
-        messages_.push_back({level, source, text});
-    }
-    std::vector<LoggedMessage> messages() const {
-        std::lock_guard lock(mutex_);
-        return messages_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<LoggedMessage> messages_;
-};
+using testsupport::LoggedMessage;
+using testsupport::RecordingMessages;
 
 }  // namespace servicetest

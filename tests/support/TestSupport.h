@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/Registry.h"
+
 namespace testsupport {
 
 namespace fs = std::filesystem;
@@ -75,6 +77,19 @@ private:
     }
     std::string name_;
     std::optional<std::string> old_;
+};
+
+// A configuration store of its own for the life of the object.
+class TempStore {
+public:
+    TempStore() { platform::setRegistryFile(path()); }
+    ~TempStore() { platform::setRegistryFile(""); }
+    TempStore(const TempStore&) = delete;
+    TempStore& operator=(const TempStore&) = delete;
+    std::string path() const { return dir_.file("registry.reg"); }
+
+private:
+    TempDir dir_{"kronel-store-"};
 };
 
 // Polls `condition` until it holds or the deadline passes; the deadline only keeps a broken

@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/CHandler.h"
+#include "engine/CReg.h"
+#include "platform/Seams.h"
+#include "platform/SimulatedClock.h"
+#include "support/TestSupport.h"
+
+using namespace engine;
+using testsupport::eventually;
+
+namespace {
+
+// What the fake sources did, in order: "start a", "stop a".
+class Journal {
+public:
+    void add(const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.push_back(line);
+    }
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.clear();
+    }
+    int count(const std::string& line) const {
+        int n = 0;
+        for (const auto& l : lines()) {
+            n += (l == line);
+        }
+        return n;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// A source whose `addr` says what it does once started: "fail" reports a failure, a number
+// hands that correction to the engine.
+class ScriptedClient : public CTimeClient {
+public:
+    ScriptedClient(const ServerEntry& entry, const ClientContext& context, Journal& journal)
+        : CTimeClient(context.messages, context.time, entry.addr, 1, "Scripted Client"),
+          entry_(entry.name),
+          journal_(journal) {}
+    ~ScriptedClient() override { stop(); }
+    void run() override {
+        signalStarted();
+        journal_.add("start " + entry_);
+        if (serverAddress() == "fail") {
+            time_.sourceFailed();
+        } else {
+            time_.setTime(std::stod(serverAddress()));
+        }
+        stopEvent_.wait();
+        journal_.add("stop " + entry_);
+    }
+
+private:
+    std::string entry_;
+    Journal& journal_;
+};
+
+class ScriptedProtocols : public ProtocolFactory {
+public:
+    explicit ScriptedProtocols(Journal& journal) : journal_(journal) {}
+    std::string displayName(int protocol, bool) const override {
+        if (protocol >= 16 && protocol <= 19) {
+            return "";
+        }
+        return protocol == 0 ? "Scripted Client" : "Unbuilt Client";
+    }
+    std::unique_ptr<CTimeClient> createClient(const ServerEntry& entry,
+                                              const ClientContext& context) override {
+        if (entry.protocol != 0) {
+            return nullptr;
+        }
+        return std::make_unique<ScriptedClient>(entry, context, journal_);
+    }
+    std::unique_ptr<CTimeServer> createServer(ServerKind, const ServerSettings&, MessageHandler&,
+                                              TimeHandler&) override {
+        return nullptr;
+    }
+
+private:
+    Journal& journal_;
+};
+
+struct Entry {
+    std::string name;
+    std::string addr;
+    int order;
+    int protocol = 0;
+};
+
+class Engine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::setProcessClock(std::make_unique<platform::SimulatedClock>());
+        platform::setTimeScale(1000.0);  // SwitchDelay 2000 ms -> 2 ms; a minute -> 60 ms
+        CReg parameters(kServiceParametersKey);
+        (void)parameters.writeInt("LogtoEvtlog", 0);
+        (void)parameters.writeInt("Frequency", 1);
+    }
+    void TearDown() override {
+        stopEngine();
+        platform::setTimeScale(1.0);
+        platform::setProcessClock(nullptr);
+    }
+
+    void configure(const std::vector<Entry>& entries,
+                   std::vector<std::pair<const char*, int>> values = {}) {
+        CReg parameters(kServiceParametersKey);
+        for (const auto& [name, value] : values) {
+            (void)parameters.writeInt(name, static_cast<uint32_t>(value));
+        }
+        for (const Entry& e : entries) {
+            CReg entry(std::string(kServiceParametersKey) + "\\" + kServerDetailsSubkey + "\\" +
+                       e.name);
+            (void)entry.writeText("addr", e.addr);
+            (void)entry.writeInt("protocol", static_cast<uint32_t>(e.protocol));
+            (void)entry.writeInt("order", static_cast<uint32_t>(e.order));
+        }
+    }
+
+    void startEngine() {
+        handler_ = std::make_unique<CHandler>(false, std::make_unique<ScriptedProtocols>(journal_));
+        thread_ = std::make_unique<platform::Thread>([this] { handler_->run(stop_); });
+    }
+    void stopEngine() {
+        stop_.set();
+        thread_.reset();
+        handler_.reset();
+    }
+    bool idle() const { return handler_->currentIndex() == ServerList::kNone; }
+
+    testsupport::TempStore store_;
+    Journal journal_;
+    platform::Event stop_{true};
+    std::unique_ptr<CHandler> handler_;
+    std::unique_ptr<platform::Thread> thread_;
+};
+
+}  // namespace
+
+TEST_F(Engine, PollsTheListInOrderAndEndsIdleWhenEveryEntryFails) {
+    configure({{"c", "fail", 2}, {"a", "fail", 0}, {"b", "fail", 1}});
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return journal_.count("stop c") == 1; }));
+    ASSERT_TRUE(eventually([&] { return idle(); }));
+    EXPECT_EQ(journal_.lines(), (std::vector<std::string>{"start a", "stop a", "start b", "stop b",
+                                                          "start c", "stop c"}));
+}
+
+TEST_F(Engine, WithoutAutoChangeAFailingSourceKeepsRunning) {
+    configure({{"a", "fail", 0}, {"b", "fail", 1}}, {{"AutoChange", 0}});
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return journal_.count("start a") == 1; }));
+    // A wrongly raised switch would have moved on well within this time.
+    eventually([&] { return journal_.count("start b") > 0; }, std::chrono::milliseconds(200));
+    EXPECT_EQ(journal_.count("start b"), 0);
+    EXPECT_EQ(handler_->currentIndex(), 0);
+}
+
+TEST_F(Engine, SwitchOkMovesOnAfterEveryResult) {
+    configure({{"a", "0", 0}, {"b", "0", 1}}, {{"SwitchOK", 1}, {"Min", 0}});
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return journal_.count("start b") == 1; }));
+    ASSERT_TRUE(eventually([&] { return idle(); }));
+}
+
+TEST_F(Engine, TopRequestsReturnToTheFirstEntryButNeverRestartIt) {
+    // "a" fails, "b" succeeds and asks for the top: "a" runs again after the top wait; a
+    // success of "a" itself asks for the top too, which must not restart it.
+    configure({{"a", "fail", 0}, {"b", "0.001", 1}}, {{"StartTop", 1}});
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return journal_.count("start a") == 2; }));
+    EXPECT_EQ(journal_.lines()[2], "start b");
+
+    stopEngine();
+    journal_.clear();
+    configure({{"a", "0.001", 0}, {"b", "fail", 1}}, {{"StartTop", 1}});
+    stop_.reset();
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return journal_.count("start a") == 1; }));
+    eventually([&] { return journal_.count("start a") > 1; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(journal_.count("start a"), 1);
+    EXPECT_EQ(journal_.count("stop a"), 0);
+}
+
+TEST_F(Engine, ProtocolsWithoutAClientAreReportedAndSkipped) {
+    configure({{"unassigned", "x", 0, 17}, {"unbuilt", "x", 1, 9}, {"good", "0.001", 2}},
+              {{"Logtofile", 1}});
+    (void)CReg(kServiceParametersKey).writeText("Logfile", store_.path() + ".log");
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return journal_.count("start good") == 1; }));
+    stopEngine();
+    const std::string log = testsupport::readFile(store_.path() + ".log");
+    EXPECT_NE(log.find("Warn : Kronel Server unassigned: protocol 17 is not assigned"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Warn : Kronel Server unbuilt: the Unbuilt Client is not available"),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(Engine, AnEmptyListStartsNothingAndStopsCleanly) {
+    configure({});
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return handler_ != nullptr; }));
+    stopEngine();
+    EXPECT_TRUE(journal_.lines().empty());
+}
+
+TEST_F(Engine, ServesTheReferenceIdentifierAndSharedText) {
+    configure({});
+    CHandler handler(false, std::make_unique<ScriptedProtocols>(journal_));
+    EXPECT_EQ(handler.referenceId(), referenceIdFromText("LOCL"));
+    handler.setReferenceId(referenceIdFromText("GPS"));
+    EXPECT_EQ(handler.referenceId(), referenceIdFromText("GPS"));
+    handler.setSharedText("$GPGGA");
+    EXPECT_EQ(handler.sharedText(), "$GPGGA");
+    EXPECT_EQ(handler.pollExponent(), 6);  // Frequency 1 minute
+}

@@ -1,0 +1,52 @@
+#pragma once
+// A MessageHandler that keeps every message it is given, for any thread to read back.
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/Handlers.h"
+
+namespace testsupport {
+
+struct LoggedMessage {
+    engine::MessageLevel level;
+    std::string source;
+    std::string text;
+};
+
+class RecordingMessages : public engine::MessageHandler {
+public:
+    void message(engine::MessageLevel level, const std::string& source,
+                 const std::string& text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        messages_.push_back({level, source, text});
+    }
+    std::vector<LoggedMessage> messages() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return messages_;
+    }
+    std::vector<std::string> texts(engine::MessageLevel level) const {
+        std::vector<std::string> out;
+        for (const LoggedMessage& m : messages()) {
+            if (m.level == level) {
+                out.push_back(m.text);
+            }
+        }
+        return out;
+    }
+    // true when a message of `level` contains `part`.
+    bool has(engine::MessageLevel level, const std::string& part) const {
+        for (const LoggedMessage& m : messages()) {
+            if (m.level == level && m.text.find(part) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<LoggedMessage> messages_;
+};
+
+}  // namespace testsupport
