@@ -30,6 +30,8 @@ TEST(TimeValue, GregorianLeapYears) {
     EXPECT_EQ(daysSinceUnixEpoch(1900, 3, 1) - daysSinceUnixEpoch(1900, 2, 28), 1);
 }
 
+// The Windows C library has no gmtime_r and no calendar before 1970 to compare with.
+#ifndef _WIN32
 TEST(TimeValue, CalendarConversionsAgreeWithTheCLibraryAcrossCenturies) {
     // Every day from 1900 to 2200, at a time of day that moves with the day.
     for (int64_t day = -25567; day < 84000; ++day) {
@@ -50,6 +52,7 @@ TEST(TimeValue, CalendarConversionsAgreeWithTheCLibraryAcrossCenturies) {
         ASSERT_EQ(back.milliseconds, 123);
     }
 }
+#endif
 
 TEST(TimeValue, LeapDayAndYearEnd) {
     const CalendarTime leapDay =
