@@ -9,10 +9,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
-#include <mutex>
 
-#include "platform/Seams.h"
+#include "ServiceOverrides.h"
 #include "win32/Win32.h"
 
 // After the Winsock headers it builds on.
@@ -115,39 +113,6 @@ Endpoint fromSockaddr(const sockaddr_in& a) {
     return {a.sin_addr.s_addr, ntohs(a.sin_port)};
 }
 
-// KRONEL_SERVICES: "name/proto=port,..." so tests need no privileged ports.
-struct ServiceOverrides {
-    std::mutex mutex;
-    std::map<std::string, uint16_t> ports;
-    bool loaded = false;
-
-    void parse(const std::string& table) {
-        ports.clear();
-        size_t start = 0;
-        while (start <= table.size()) {
-            size_t end = table.find(',', start);
-            if (end == std::string::npos) {
-                end = table.size();
-            }
-            const std::string item = table.substr(start, end - start);
-            const size_t eq = item.find('=');
-            if (eq != std::string::npos) {
-                const long port = std::strtol(item.c_str() + eq + 1, nullptr, 10);
-                if (port > 0 && port < 65536) {
-                    ports[item.substr(0, eq)] = static_cast<uint16_t>(port);
-                }
-            }
-            start = end + 1;
-        }
-        loaded = true;
-    }
-};
-
-ServiceOverrides& overrides() {
-    static ServiceOverrides table;
-    return table;
-}
-
 }  // namespace
 
 std::string Endpoint::addressText() const {
@@ -227,23 +192,9 @@ std::string localHostName() {
     return name;
 }
 
-void setServiceOverrides(const std::string& table) {
-    auto& o = overrides();
-    std::lock_guard<std::mutex> lock(o.mutex);
-    o.parse(table);
-}
-
 uint16_t servicePort(const char* name, const char* protocol, uint16_t fallback) {
-    auto& o = overrides();
-    {
-        std::lock_guard<std::mutex> lock(o.mutex);
-        if (!o.loaded) {
-            o.parse(environment("KRONEL_SERVICES"));
-        }
-        auto it = o.ports.find(std::string(name) + "/" + protocol);
-        if (it != o.ports.end()) {
-            return it->second;
-        }
+    if (const auto port = serviceOverride(name, protocol)) {
+        return *port;
     }
     if (!win32::ensureWinsock()) {
         return fallback;
