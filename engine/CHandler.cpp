@@ -86,9 +86,8 @@ void CHandler::writeEventLog(int severity, const std::string& line) {
     log_.writeEventLog(severity, line);
 }
 
+// The settings were read once, when the engine was made.
 void CHandler::run(platform::Event& stop) {
-    settings_ = EngineSettings::read(parameters_);
-    frequencyMinutes_.store(settings_.frequencyMinutes);
     {
         const CReg serverDetails(serverDetailsPath(), platform::RegRoot::LocalMachine);
         list_ = ServerList::read(serverDetails);

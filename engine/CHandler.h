@@ -69,7 +69,7 @@ private:
     std::unique_ptr<ProtocolFactory> protocols_;
     platform::Clock& clock_;
     CReg parameters_;
-    EngineSettings settings_;
+    const EngineSettings settings_;
     MessageLog log_;
     class CorrectionHost;
     std::unique_ptr<CorrectionHost> host_;
