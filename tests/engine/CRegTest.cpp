@@ -5,9 +5,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
+
+#include "support/TestSupport.h"
 
 using engine::CReg;
 using platform::RegRoot;
@@ -17,18 +18,8 @@ namespace {
 
 class CRegStore : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::random_device random;
-        dir_ = fs::temp_directory_path() / ("kronel-creg-" + std::to_string(random()));
-        fs::create_directories(dir_);
-        platform::setRegistryFile((dir_ / "registry.reg").string());
-    }
-    void TearDown() override {
-        platform::setRegistryFile("");
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    fs::path dir_;
+    testsupport::TempStore store_;
+    const fs::path dir_ = store_.dir();
 };
 
 const std::string kDetails =

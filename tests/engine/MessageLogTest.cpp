@@ -17,6 +17,7 @@
 #include "platform/Result.h"
 #include "platform/SimulatedClock.h"
 #include "platform/Socket.h"
+#include "support/TestSupport.h"
 
 using namespace engine;
 namespace fs = std::filesystem;
@@ -106,16 +107,7 @@ protected:
 
 class LogSettingsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = uniqueTempDir("kronel-logreg-");
-        platform::setRegistryFile((dir_ / "registry.reg").string());
-    }
-    void TearDown() override {
-        platform::setRegistryFile("");
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    fs::path dir_;
+    testsupport::TempStore store_;
 };
 
 TEST_F(LogSettingsTest, EmptyStoreGivesTheDefaults) {

@@ -21,13 +21,15 @@
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "support/Chronyd.h"
+#include "support/Loopback.h"
 
 using namespace netclients;
-using testsupport::Chronyd;
 using engine::MessageLevel;
 using platform::Millis;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
+using testsupport::Chronyd;
+using testsupport::loopback;
 
 namespace {
 
@@ -136,10 +138,6 @@ private:
     size_t failures_ = 0;
     engine::ReferenceId reference_ = engine::referenceIdFromText("LOCL");
 };
-
-platform::Endpoint loopback(uint16_t port) {
-    return {*platform::parseDottedIPv4("127.0.0.1"), port};
-}
 
 // Points the client's "ntp"/"udp" lookup at a test port for the life of the object.
 class NtpPortOverride {

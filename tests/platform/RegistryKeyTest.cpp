@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <random>
 #include <string>
 
 #include "platform/Registry.h"
+#include "support/TestSupport.h"
 
 using namespace platform;
 namespace fs = std::filesystem;
@@ -17,19 +17,6 @@ namespace {
 
 class RegistryKeys : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::random_device random;
-        dir_ = fs::temp_directory_path() / ("kronel-keys-" + std::to_string(random()));
-        fs::create_directories(dir_);
-        file_ = dir_ / "registry.reg";
-        setRegistryFile(file_.string());
-    }
-    void TearDown() override {
-        setRegistryFile("");
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
     std::unique_ptr<RegistryKey> open(const std::string& path, RegRoot root = RegRoot::LocalMachine,
                                       bool readOnly = false) {
         std::unique_ptr<RegistryKey> key;
@@ -38,8 +25,8 @@ protected:
         return key;
     }
 
-    fs::path dir_;
-    fs::path file_;
+    testsupport::TempStore store_;
+    const fs::path file_ = store_.path();
 };
 
 }  // namespace

@@ -4,23 +4,11 @@
 #include <thread>
 
 #include "platform/Socket.h"
+#include "support/Loopback.h"
 
 using namespace platform;
-
-namespace {
-
-Endpoint loopback(uint16_t port) {
-    return {*parseDottedIPv4("127.0.0.1"), port};
-}
-
-Socket boundUdp() {
-    Socket s;
-    EXPECT_TRUE(s.open(Socket::Type::Udp).ok());
-    EXPECT_TRUE(s.bind(loopback(0)).ok());
-    return s;
-}
-
-}  // namespace
+using testsupport::boundUdp;
+using testsupport::loopback;
 
 TEST(Socket, UdpRoundTripOnLoopbackReportsTheSender) {
     Socket server = boundUdp();

@@ -8,21 +8,13 @@
 
 #include "platform/Socket.h"
 #include "platform/Thread.h"
+#include "support/Loopback.h"
 
 using namespace platform;
+using testsupport::boundUdp;
+using testsupport::loopback;
 
 namespace {
-
-Endpoint loopback(uint16_t port) {
-    return {*parseDottedIPv4("127.0.0.1"), port};
-}
-
-Socket boundUdp() {
-    Socket s;
-    EXPECT_TRUE(s.open(Socket::Type::Udp).ok());
-    EXPECT_TRUE(s.bind(loopback(0)).ok());
-    return s;
-}
 
 Socket listening() {
     Socket s;

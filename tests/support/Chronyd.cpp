@@ -1,17 +1,10 @@
 #include "Chronyd.h"
 
+#include "Loopback.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 
 namespace testsupport {
-
-namespace {
-
-platform::Endpoint loopback(uint16_t port) {
-    return {*platform::parseDottedIPv4("127.0.0.1"), port};
-}
-
-}  // namespace
 
 uint16_t freeUdpPort() {
     platform::Socket socket;

@@ -91,6 +91,7 @@ public:
     TempStore(const TempStore&) = delete;
     TempStore& operator=(const TempStore&) = delete;
     std::string path() const { return dir_.file("registry.reg"); }
+    const fs::path& dir() const { return dir_.path(); }
 
 private:
     TempDir dir_{"kronel-store-"};
