@@ -153,7 +153,7 @@ std::optional<uint32_t> parseDottedIPv4(std::string_view text) {
     return address;
 }
 
-Status resolveIPv4(const std::string& name, uint32_t& address) {
+Status resolveIPv4(const std::string& name, uint32_t& address, Event* /*stop*/) {
     if (auto dotted = parseDottedIPv4(name)) {
         address = *dotted;
         return Status::success();

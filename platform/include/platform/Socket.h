@@ -44,7 +44,8 @@ struct Endpoint {
 std::optional<uint32_t> parseDottedIPv4(std::string_view text);
 // The text as a dotted address, else the first IPv4 address of a host-name lookup.
 // On failure sets the last socket error (WSAHOST_NOT_FOUND and friends) and returns it.
-Status resolveIPv4(const std::string& name, uint32_t& address);
+// A set `stop` event ends the wait with WSAEINTR.
+Status resolveIPv4(const std::string& name, uint32_t& address, Event* stop = nullptr);
 // gethostname, at most 128 bytes.
 std::string localHostName();
 // The port of a service (host order): KRONEL_SERVICES override, else the service database,
