@@ -18,6 +18,11 @@ constexpr ServerKind kServerKinds[] = {ServerKind::Rfc868Tcp, ServerKind::Rfc868
                                        ServerKind::Rfc867Tcp, ServerKind::Rfc867Udp,
                                        ServerKind::Sntp,      ServerKind::NtpBroadcast};
 
+// A stored DWORD of minutes, read through a signed int.
+long long storedMinutes(int minutes) {
+    return static_cast<long long>(static_cast<uint32_t>(minutes));
+}
+
 std::string serverDetailsPath() {
     return std::string(kServiceParametersKey) + "\\" + kServerDetailsSubkey;
 }
@@ -31,7 +36,7 @@ public:
     platform::Clock& clock() override { return handler_.clock_; }
     MessageHandler& messages() override { return handler_; }
     CReg& parameters() override { return handler_.parameters_; }
-    void kickWatchdog() override {}
+    void kickWatchdog() override { handler_.kickWatchdog(); }
     std::optional<int> adaptPoll(bool good) override {
         std::lock_guard<std::mutex> lock(handler_.clientMutex_);
         if (!handler_.client_) {
@@ -48,7 +53,8 @@ private:
     CHandler& handler_;
 };
 
-CHandler::CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols)
+CHandler::CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols,
+                   std::unique_ptr<WatchdogFactory> watchdogs)
     : consoleDebug_(consoleDebug),
       protocols_(std::move(protocols)),
       clock_(platform::processClock()),
@@ -59,6 +65,7 @@ CHandler::CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols
       correction_(std::make_unique<ClockCorrection>(Deliverable::Service,
                                                     CorrectionSettings::read(parameters_), *host_)),
       dialup_(std::make_unique<DialupGate>()),
+      watchdogs_(std::move(watchdogs)),
       referenceId_(referenceIdFromText("LOCL")) {
     frequencyMinutes_.store(settings_.frequencyMinutes);
 }
@@ -66,6 +73,7 @@ CHandler::CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols
 CHandler::~CHandler() {
     stopServers();
     stopClient();
+    stopWatchdog();
 }
 
 void CHandler::message(MessageLevel level, const std::string& source, const std::string& text) {
@@ -95,9 +103,7 @@ void CHandler::run(platform::Event& stop) {
     correction_->setSynchronised(!settings_.onlyServeWhenSynched);
     dialup_->setWatching(settings_.watchForDialup);
     startServers();
-    if (settings_.enableAlerts) {
-        debug(kName, "Alerts are enabled but this build has no watchdog");
-    }
+    startWatchdog();
     if (list_.size() > 0) {
         startSource(0);
     } else {
@@ -106,6 +112,7 @@ void CHandler::run(platform::Event& stop) {
     mainLoop(stop);
     stopServers();
     stopClient();
+    stopWatchdog();
     currentIndex_.store(ServerList::kNone);
 }
 
@@ -235,6 +242,41 @@ void CHandler::startSource(int selector) {
         client_ = std::move(client);
     }
     started->start();
+}
+
+void CHandler::startWatchdog() {
+    if (!settings_.enableAlerts) {
+        return;
+    }
+    if (!watchdogs_) {
+        debug(kName, "Alerts are enabled but this build has no watchdog");
+        return;
+    }
+    std::unique_ptr<Watchdog> watchdog =
+        watchdogs_->create({*this, *this, storedMinutes(settings_.alertTimeoutMinutes),
+                            kServiceParametersKey, platform::RegRoot::LocalMachine});
+    watchdog->start();
+    std::lock_guard<std::mutex> lock(watchdogMutex_);
+    watchdog_ = std::move(watchdog);
+}
+
+void CHandler::stopWatchdog() {
+    // Stopped outside the lock: its alert may be logging, and a kick must not wait for that.
+    std::unique_ptr<Watchdog> watchdog;
+    {
+        std::lock_guard<std::mutex> lock(watchdogMutex_);
+        watchdog = std::move(watchdog_);
+    }
+    if (watchdog) {
+        watchdog->stop();
+    }
+}
+
+void CHandler::kickWatchdog() {
+    std::lock_guard<std::mutex> lock(watchdogMutex_);
+    if (watchdog_) {
+        watchdog_->kick();
+    }
 }
 
 std::string CHandler::currentSource() const {

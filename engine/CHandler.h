@@ -11,6 +11,7 @@
 #include "engine/MessageLog.h"
 #include "engine/ProtocolFactory.h"
 #include "engine/ServerList.h"
+#include "engine/Watchdog.h"
 #include "platform/Clock.h"
 #include "platform/Event.h"
 
@@ -26,7 +27,9 @@ public:
     static constexpr const char* kName = "Kronel";
 
     // consoleDebug: also print every message line on the console (the "debug" verb).
-    CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols);
+    // watchdogs: builds the watchdog when EnableAlerts is set; none: alerts are not built in.
+    CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols,
+             std::unique_ptr<WatchdogFactory> watchdogs = nullptr);
     ~CHandler() override;
 
     // The engine thread body: returns once `stop` is signalled and everything is stopped.
@@ -64,6 +67,9 @@ private:
     void startSource(int selector);
     void stopClient();
     void mainLoop(platform::Event& stop);
+    void startWatchdog();
+    void stopWatchdog();
+    void kickWatchdog();
 
     const bool consoleDebug_;
     std::unique_ptr<ProtocolFactory> protocols_;
@@ -88,6 +94,10 @@ private:
     std::string source_;
 
     std::array<std::unique_ptr<CTimeServer>, kServers> servers_;
+
+    std::unique_ptr<WatchdogFactory> watchdogs_;
+    std::mutex watchdogMutex_;  // set-time kicks from the client's thread
+    std::unique_ptr<Watchdog> watchdog_;
 
     mutable std::mutex sharedMutex_;
     ReferenceId referenceId_;

@@ -43,6 +43,8 @@ public:
     virtual double now() = 0;  // time value, seconds since 1900
     virtual bool synchronised() = 0;
     virtual void clearSynchronised() = 0;
+    // Something the status display shows has changed; the service has no display.
+    virtual void stateChanged() {}
 };
 
 // log2 of the polling interval in seconds, bounded 4..14.

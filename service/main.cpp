@@ -4,6 +4,7 @@
 #include <exception>
 #include <memory>
 
+#include "alerts/WatchdogFactory.h"
 #include "app/ProtocolTable.h"
 #include "engine/CHandler.h"
 #include "engine/ErrorText.h"
@@ -41,7 +42,10 @@ int runInConsole(service::NTService& ntService, platform::Event& stop) {
 
 int main(int argc, char* argv[]) {
     const bool consoleDebug = service::consoleDebugRequested(argc, argv);
-    auto handler = std::make_unique<engine::CHandler>(consoleDebug, app::makeProtocolTable());
+    // A service has no desktop: the alert's box becomes an Error line of its log.
+    auto handler = std::make_unique<engine::CHandler>(
+        consoleDebug, app::makeProtocolTable(),
+        alerts::makeWatchdogFactory(alerts::AlertBoxKind::Logged));
     handler->info(service::kServiceName, "%s", platform::processClock().description().c_str());
 
     std::unique_ptr<platform::Event> stop;

@@ -10,4 +10,6 @@ int messageBox(const std::string& text, const std::string& caption, unsigned /*s
     return kIdOk;
 }
 
+void simpleBeep() {}
+
 }  // namespace platform

@@ -34,4 +34,8 @@ int messageBox(const std::string& text, const std::string& caption, unsigned sty
     return 0;
 }
 
+void simpleBeep() {
+    ::MessageBeep(0xFFFFFFFF);
+}
+
 }  // namespace platform

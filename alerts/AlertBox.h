@@ -1,0 +1,36 @@
+#pragma once
+#include <string>
+
+#include "engine/Handlers.h"
+
+namespace alerts {
+
+// How the alert's message box reaches a person. It returns once the box is dismissed.
+class AlertBox {
+public:
+    static constexpr const char* kCaption = "Alert";
+
+    virtual ~AlertBox() = default;
+    virtual void show(const std::string& text) = 0;
+};
+
+// On a desktop: a beep and a box without owner, brought to the front, with one OK button.
+class DesktopAlertBox : public AlertBox {
+public:
+    void show(const std::string& text) override;
+};
+
+// A service has no desktop to show a box on: the text becomes an Error line of its log (and
+// of the console in a debug run).
+class LoggedAlertBox : public AlertBox {
+public:
+    LoggedAlertBox(engine::MessageHandler& messages, std::string source)
+        : messages_(messages), source_(std::move(source)) {}
+    void show(const std::string& text) override;
+
+private:
+    engine::MessageHandler& messages_;
+    std::string source_;
+};
+
+}  // namespace alerts

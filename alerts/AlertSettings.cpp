@@ -1,0 +1,23 @@
+#include "alerts/AlertSettings.h"
+
+#include "engine/CReg.h"
+
+namespace alerts {
+
+AlertSettings AlertSettings::read(const std::string& parametersKey, platform::RegRoot root) {
+    const engine::CReg p(parametersKey, root, true);
+    AlertSettings s;
+    // The same default as when the engine built the watchdog: a longer one would silence
+    // every later alert.
+    const uint32_t frequency = p.readDword("Frequency", 120);
+    s.timeoutMinutes = p.readDword("AlertTimeout", frequency * 4);
+    s.messageBox = p.readInt("AlertMsgBox", 0) != 0;
+    s.email = p.readInt("AlertEmail", 0) != 0;
+    s.mail.server = p.readText("SMTPServer", "");
+    s.mail.toAddress = p.readText("SMTPToAddr", "");
+    s.mail.mailDomain = p.readText("MailDomain", "");
+    s.mail.text = p.readText("SMTPMsgText", kDefaultText);
+    return s;
+}
+
+}  // namespace alerts

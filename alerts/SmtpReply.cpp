@@ -1,0 +1,93 @@
+#include "alerts/SmtpReply.h"
+
+#include <cstdio>
+
+namespace alerts {
+
+namespace {
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool hasCode(const std::string& line) {
+    return line.size() >= 3 && isDigit(line[0]) && isDigit(line[1]) && isDigit(line[2]);
+}
+
+bool continues(const std::string& line) {
+    return hasCode(line) && line.size() >= 4 && line[3] == '-';
+}
+
+}  // namespace
+
+void SmtpReplyReader::feed(const char* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        const char c = data[i];
+        if (c != '\n') {
+            if (partial_.size() < kLineLimit) {
+                partial_ += c;
+            } else {
+                partialCut_ = true;
+            }
+            continue;
+        }
+        std::string line = std::move(partial_);
+        partial_.clear();
+        // A carriage return cut off by the limit still counts as the line end it was.
+        if (!partialCut_ && !line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        partialCut_ = false;
+        const bool more = continues(line);
+        if (building_.lines.size() < kLineCount || !more) {
+            building_.lines.push_back(std::move(line));
+        }
+        if (more) {
+            continue;
+        }
+        building_.code = hasCode(building_.lastLine()) ? (building_.lastLine()[0] - '0') * 100 +
+                                                             (building_.lastLine()[1] - '0') * 10 +
+                                                             (building_.lastLine()[2] - '0')
+                                                       : 0;
+        ready_.push_back(std::move(building_));
+        building_ = SmtpReply{};
+    }
+}
+
+std::optional<SmtpReply> SmtpReplyReader::next() {
+    if (readyTaken_ >= ready_.size()) {
+        ready_.clear();
+        readyTaken_ = 0;
+        return std::nullopt;
+    }
+    return std::move(ready_[readyTaken_++]);
+}
+
+std::string printableForLog(std::string_view text) {
+    if (text.size() >= 2 && text.substr(text.size() - 2) == "\r\n") {
+        text.remove_suffix(2);
+    } else if (!text.empty() && text.back() == '\n') {
+        text.remove_suffix(1);
+    }
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (u < 0x20 || u == 0x7F) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", u);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace alerts
