@@ -10,8 +10,10 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// Reply codes run from 100 to 599.
 bool hasCode(const std::string& line) {
-    return line.size() >= 3 && isDigit(line[0]) && isDigit(line[1]) && isDigit(line[2]);
+    return line.size() >= 3 && line[0] >= '1' && line[0] <= '5' && isDigit(line[1]) &&
+           isDigit(line[2]);
 }
 
 bool continues(const std::string& line) {

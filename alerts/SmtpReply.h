@@ -10,7 +10,7 @@ namespace alerts {
 // One reply of a mail server: its lines without their line ends, and the code of the last.
 struct SmtpReply {
     std::vector<std::string> lines;
-    int code = 0;  // 0 when the last line does not begin with three digits
+    int code = 0;  // 100..599; 0 when the last line does not begin with one
 
     // 4xx and 5xx: the server did not do what it was asked.
     bool refused() const { return code >= 400 && code <= 599; }

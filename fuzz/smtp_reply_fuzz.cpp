@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t lines = 0;
     for (const SmtpReply& reply : expected) {
         check(!reply.lines.empty() && reply.lines.size() <= SmtpReplyReader::kLineCount + 1);
-        check(reply.code == 0 || (reply.code >= 100 && reply.code <= 999));
+        check(reply.code == 0 || (reply.code >= 100 && reply.code <= 599));
         check(reply.refused() == (reply.code >= 400 && reply.code <= 599));
         for (const std::string& line : reply.lines) {
             check(line.size() <= SmtpReplyReader::kLineLimit);

@@ -32,6 +32,7 @@ TEST(SmtpReplyReader, TakesWholeRepliesHoweverTheBytesAreSplit) {
          {250}},
         {{"354 go\r\n250 queued\r\n"}, {{"354 go"}, {"250 queued"}}, {354, 250}},
         {{"hello\n"}, {{"hello"}}, {0}},
+        {{"052 odd\r\n"}, {{"052 odd"}}, {0}},
         {{"550 no\r"}, {}, {}},
         {{longLine + "\r\n"}, {{longLine.substr(0, SmtpReplyReader::kLineLimit)}}, {0}},
     };
