@@ -148,6 +148,7 @@ TEST_F(Watchdog, AlertsOncePerLossUntilAKickAndAFullTimeOut) {
     watchdog_->kick();
     ASSERT_TRUE(eventually([&] { return alerts() == 2; }));
     EXPECT_GE(std::chrono::steady_clock::now() - kicked, 60ms);
+    ASSERT_TRUE(eventually([&] { return time_.stateChanges.load() == 2; }));
     EXPECT_EQ(shown().size(), 2u);
 }
 

@@ -150,8 +150,9 @@ printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' "[$parameters]" \
     '"SMTPServer"="127.0.0.1"' '"SMTPToAddr"="ops@example.org"' '' \
     "[$parameters\\Server Details\\only]" '"addr"="127.0.0.1"' '"protocol"=dword:00000000' \
     '"order"=dword:00000000' >"$work/settings.reg"
-"${nocap[@]}" "$wine" reg import "$(WINEPREFIX=$prefix "$wine" winepath -w "$work/settings.reg" 2>/dev/null)" \
-    </dev/null >"$work/reg.out" 2>&1 || fail "reg import: $(cat "$work/reg.out")"
+# Wine's drive Z: is the root of the host's file system.
+"${nocap[@]}" "$wine" reg import "Z:${work//\//\\}\\settings.reg" </dev/null >"$work/reg.out" 2>&1 ||
+    fail "reg import: $(cat "$work/reg.out")"
 ok "settings imported"
 
 "${nocap[@]}" "$wine" "$exe" debug </dev/null >"$console" 2>&1 &
