@@ -16,6 +16,10 @@ bool hasCode(const std::string& line) {
            isDigit(line[2]);
 }
 
+int codeOf(const std::string& line) {
+    return hasCode(line) ? (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0') : 0;
+}
+
 bool continues(const std::string& line) {
     return hasCode(line) && line.size() >= 4 && line[3] == '-';
 }
@@ -35,7 +39,7 @@ void SmtpReplyReader::feed(const char* data, size_t size) {
         }
         std::string line = std::move(partial_);
         partial_.clear();
-        // A carriage return cut off by the limit still counts as the line end it was.
+        // A line cut at the limit lost its carriage return with the rest: its last byte is text.
         if (!partialCut_ && !line.empty() && line.back() == '\r') {
             line.pop_back();
         }
@@ -47,10 +51,7 @@ void SmtpReplyReader::feed(const char* data, size_t size) {
         if (more) {
             continue;
         }
-        building_.code = hasCode(building_.lastLine()) ? (building_.lastLine()[0] - '0') * 100 +
-                                                             (building_.lastLine()[1] - '0') * 10 +
-                                                             (building_.lastLine()[2] - '0')
-                                                       : 0;
+        building_.code = codeOf(building_.lastLine());
         ready_.push_back(std::move(building_));
         building_ = SmtpReply{};
     }

@@ -53,15 +53,6 @@ TEST(SmtpReplyReader, TakesWholeRepliesHoweverTheBytesAreSplit) {
     }
 }
 
-TEST(SmtpReply, FourAndFiveHundredsAreRefusals) {
-    for (const auto& [code, refused] : std::vector<std::pair<int, bool>>{
-             {220, false}, {354, false}, {399, false}, {421, true}, {550, true}, {0, false}}) {
-        SmtpReply reply;
-        reply.code = code;
-        EXPECT_EQ(reply.refused(), refused) << code;
-    }
-}
-
 TEST(SmtpMail, MessageEndsLinesWithCrlfAndDoublesLeadingDots) {
     const std::string head =
         "From: Kronel@example.org\r\nTo: ops@example.org\r\n"
