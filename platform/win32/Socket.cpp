@@ -604,7 +604,11 @@ Status Socket::runMessageLoop(Event& stop, const std::function<void()>& onReadab
     HWND window = ::CreateWindowExA(0, kSocketWindowClass, "", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
                                     nullptr, instance, nullptr);
     if (window == nullptr) {
-        const int error = static_cast<int>(::GetLastError());
+        // Without a display (a Wine without one) the call fails without saying why.
+        int error = static_cast<int>(::GetLastError());
+        if (error == 0) {
+            error = ERROR_INVALID_WINDOW_HANDLE;
+        }
         setLastSystemError(error);
         return Status::failure(error);
     }

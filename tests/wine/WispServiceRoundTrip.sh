@@ -213,5 +213,39 @@ if [ -n "$wisp95" ]; then
         fail "the Run value is still there after --unregister"
     fi
     ok "wisp95 --register and --unregister: the Run value Wisp95 added and removed"
+
+    # wisp95 itself: its hidden window hears of the datagram; taskkill closes the window.
+    # Wine without a display makes windows only with its null graphics driver.
+    wine_run reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null ||
+        fail "reg add Graphics"
+    : >"$work/wisp95.out"
+    KRONEL_CLOCK=simulated KRONEL_CLOCK_OFFSET=-4 KRONEL_SERVICES=ntp/udp=$port \
+        "${nocap[@]}" "$wine" "$install_dir\\wisp95.exe" </dev/null >"$work/wisp95.out" 2>>"$work/wine.log" &
+    wisp95_pid=$!
+    deadline=$((SECONDS + 20))
+    until grep -q "Listening for time broadcasts" "$work/wisp95.out"; do
+        [ $SECONDS -lt $deadline ] || fail "wisp95 did not start: $(tr -d '\r' <"$work/wisp95.out")"
+        sleep 0.2
+    done
+    python3 - "$port" <<'PY'
+import socket, struct, sys, time
+t = time.time() + 2208988800
+packet = bytes([0x1D, 3]) + bytes(38) + struct.pack("!II", int(t), int((t % 1) * 2**32))
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 1)
+s.sendto(packet, ("224.0.1.1", int(sys.argv[1])))
+PY
+    deadline=$((SECONDS + 20))
+    until grep -q "The time has been corrected by" "$work/wisp95.out"; do
+        grep -q "message loop failed" "$work/wisp95.out" && fail "wisp95: $(tr -d '\r' <"$work/wisp95.out")"
+        [ $SECONDS -lt $deadline ] || fail "wisp95 took no broadcast: $(tr -d '\r' <"$work/wisp95.out")"
+        sleep 0.2
+    done
+    wine_run taskkill /IM wisp95.exe >/dev/null || true
+    status=0
+    timeout 20 tail --pid="$wisp95_pid" -f /dev/null || fail "wisp95 did not end when its window was closed"
+    wait "$wisp95_pid" || status=$?
+    [ "$status" = 0 ] || fail "wisp95 exited with $status"
+    ok "wisp95: $(tr -d '\r' <"$work/wisp95.out" | grep -m1 "The time has been corrected by"); closed by taskkill"
 fi
 passed=1
