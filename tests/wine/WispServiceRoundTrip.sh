@@ -119,6 +119,10 @@ for pair in KRONEL_CLOCK=simulated KRONEL_CLOCK_OFFSET=$clock_offset KRONEL_SERV
     wine_run reg add "$environment_key" /v "${pair%%=*}" /t REG_SZ /d "${pair#*=}" /f >/dev/null ||
         fail "reg add ${pair%%=*}"
 done
+# Wine without a display makes windows (wisp95's hidden one) only with its null graphics
+# driver, chosen when the session starts.
+wine_run reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null ||
+    fail "reg add Graphics"
 end_session
 ok "services' environment: KRONEL_CLOCK=simulated, offset $clock_offset s, NTP port $port"
 
@@ -215,9 +219,6 @@ if [ -n "$wisp95" ]; then
     ok "wisp95 --register and --unregister: the Run value Wisp95 added and removed"
 
     # wisp95 itself: its hidden window hears of the datagram; taskkill closes the window.
-    # Wine without a display makes windows only with its null graphics driver.
-    wine_run reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null ||
-        fail "reg add Graphics"
     : >"$work/wisp95.out"
     KRONEL_CLOCK=simulated KRONEL_CLOCK_OFFSET=-4 KRONEL_SERVICES=ntp/udp=$port \
         "${nocap[@]}" "$wine" "$install_dir\\wisp95.exe" </dev/null >"$work/wisp95.out" 2>>"$work/wine.log" &
