@@ -2,9 +2,9 @@
 // What the Wisp tests share: a console that keeps its lines, and a clock that runs on a
 // virtual true time the test moves.
 #include <cmath>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -48,11 +48,16 @@ private:
     std::vector<std::string> lines_;
 };
 
-// The number after `before` in a peer's output, or NaN.
+// The number right after the text `before` in a peer's output, or NaN.
 inline double numberAfter(const std::string& text, const std::string& before) {
-    std::smatch match;
-    const std::regex pattern(before + R"(([-+]?[0-9]+\.[0-9]+))");
-    return std::regex_search(text, match, pattern) ? std::stod(match[1]) : std::nan("");
+    const size_t at = text.find(before);
+    if (at == std::string::npos) {
+        return std::nan("");
+    }
+    const char* start = text.c_str() + at + before.size();
+    char* end = nullptr;
+    const double value = std::strtod(start, &end);
+    return end == start ? std::nan("") : value;
 }
 
 // True time in Unix seconds that moves only when the test says so.
