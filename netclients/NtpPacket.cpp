@@ -1,9 +1,8 @@
 #include "netclients/NtpPacket.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
-
-#include "engine/Format.h"
 
 namespace netclients {
 
@@ -100,9 +99,8 @@ NtpPacket NtpPacket::serverReply(const NtpPacket& request, const ServerFields& f
     return packet;
 }
 
-NtpPacket NtpPacket::broadcast(uint8_t stratum, int pollExponent,
-                               const engine::ReferenceId& referenceId, double referenceTime,
-                               double transmitTime) {
+NtpPacket NtpPacket::broadcast(uint8_t stratum, int pollExponent, const NtpReferenceId& referenceId,
+                               double referenceTime, double transmitTime) {
     NtpPacket packet;
     packet.bytes_[0] = kBroadcastByte0;
     packet.bytes_[kStratum] = stratum;
@@ -113,8 +111,8 @@ NtpPacket NtpPacket::broadcast(uint8_t stratum, int pollExponent,
     return packet;
 }
 
-engine::ReferenceId NtpPacket::referenceId() const {
-    engine::ReferenceId id{};
+NtpReferenceId NtpPacket::referenceId() const {
+    NtpReferenceId id{};
     std::memcpy(id.data(), &bytes_[kReferenceId], id.size());
     return id;
 }
@@ -138,8 +136,10 @@ bool NtpPacket::passesAcceptance() const {
 }
 
 std::string NtpPacket::diagnosticLine() const {
-    return engine::format("Ver: %d Stratum: %d Mode: %d Poll: %d Precision %d", version(),
-                          stratum(), mode(), poll(), precision());
+    char line[80];
+    std::snprintf(line, sizeof line, "Ver: %d Stratum: %d Mode: %d Poll: %d Precision %d",
+                  version(), stratum(), mode(), poll(), precision());
+    return line;
 }
 
 double NtpPacket::clientOffset(double now) const {

@@ -5,9 +5,12 @@
 #include <optional>
 #include <string>
 
-#include "engine/Handlers.h"
-
+// The packet code stands on its own (no engine): the Wisp programs use it too.
 namespace netclients {
+
+// Four bytes of reference identifier: letters such as "LOCL" or an IPv4 address in network
+// order (the same type as the engine's reference identifier).
+using NtpReferenceId = std::array<uint8_t, 4>;
 
 // The NTP version 3 header every NTP exchange of the system uses: 48 bytes, big-endian,
 // without authenticator or extension fields.
@@ -67,7 +70,7 @@ public:
     struct ServerFields {
         uint8_t stratum = 0;
         int pollExponent = 0;
-        engine::ReferenceId referenceId{};
+        NtpReferenceId referenceId{};
         double referenceTime = 0;
         double receiveTime = 0;
         double transmitTime = 0;
@@ -78,9 +81,8 @@ public:
     // Byte 0 of that answer.
     static uint8_t replyByte0(uint8_t requestByte0);
     // A mode-5 broadcast (byte 0 = 29, precision 0, originate and receive zero).
-    static NtpPacket broadcast(uint8_t stratum, int pollExponent,
-                               const engine::ReferenceId& referenceId, double referenceTime,
-                               double transmitTime);
+    static NtpPacket broadcast(uint8_t stratum, int pollExponent, const NtpReferenceId& referenceId,
+                               double referenceTime, double transmitTime);
 
     const Bytes& bytes() const { return bytes_; }
     const uint8_t* data() const { return bytes_.data(); }
@@ -91,7 +93,7 @@ public:
     int stratum() const { return bytes_[kStratum]; }
     int poll() const { return bytes_[kPoll]; }
     int precision() const { return static_cast<int8_t>(bytes_[kPrecision]); }
-    engine::ReferenceId referenceId() const;
+    NtpReferenceId referenceId() const;
 
     NtpTimestamp timestamp(size_t offset) const;
     void setTimestamp(size_t offset, const NtpTimestamp& stamp);

@@ -433,4 +433,17 @@ IoResult Socket::receive(void* buffer, size_t size, Millis timeout, Event* stop)
     return {static_cast<long>(n), 0};
 }
 
+Status Socket::runMessageLoop(Event& stop, const std::function<void()>& onReadable) {
+    for (;;) {
+        const int error = waitReady(impl_->fd, POLLIN, kInfinite, impl_->aborted, &stop);
+        if (error == wsa::kInterrupted && stop.isSet()) {
+            return Status::success();
+        }
+        if (error != 0) {
+            return Status::failure(error);
+        }
+        onReadable();
+    }
+}
+
 }  // namespace platform

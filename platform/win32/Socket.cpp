@@ -551,4 +551,111 @@ IoResult Socket::receive(void* buffer, size_t size, Millis timeout, Event* stop)
     return {received, 0};
 }
 
+namespace {
+
+constexpr UINT kSocketMessage = WM_APP + 1;
+constexpr const char* kSocketWindowClass = "KronelSocketWindow";
+
+struct MessageLoopState {
+    const std::function<void()>* onReadable;
+    Event* stop;
+};
+
+LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* state = reinterpret_cast<MessageLoopState*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
+    switch (message) {
+        case kSocketMessage:
+            if (state != nullptr && WSAGETSELECTEVENT(lParam) == FD_READ) {
+                (*state->onReadable)();
+            }
+            return 0;
+        case WM_QUERYENDSESSION:
+            return TRUE;
+        case WM_ENDSESSION:
+            if (state != nullptr && wParam) {
+                state->stop->set();
+            }
+            return 0;
+        case WM_CLOSE:
+            if (state != nullptr) {
+                state->stop->set();
+            }
+            return 0;
+        default:
+            return ::DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+}  // namespace
+
+Status Socket::runMessageLoop(Event& stop, const std::function<void()>& onReadable) {
+    HINSTANCE instance = ::GetModuleHandleA(nullptr);
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = socketWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kSocketWindowClass;
+    if (::RegisterClassA(&windowClass) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+        const int error = static_cast<int>(::GetLastError());
+        setLastSystemError(error);
+        return Status::failure(error);
+    }
+    // A top-level window that is never shown, not a message-only one: only top-level windows
+    // hear that the session ends.
+    HWND window = ::CreateWindowExA(0, kSocketWindowClass, "", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                                    nullptr, instance, nullptr);
+    if (window == nullptr) {
+        // Without a display (a Wine without one) the call fails without saying why.
+        int error = static_cast<int>(::GetLastError());
+        if (error == 0) {
+            error = ERROR_INVALID_WINDOW_HANDLE;
+        }
+        setLastSystemError(error);
+        return Status::failure(error);
+    }
+    MessageLoopState state{&onReadable, &stop};
+    ::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));
+    if (::WSAAsyncSelect(impl_->socket, window, kSocketMessage, FD_READ) != 0) {
+        const int error = failLast();
+        ::DestroyWindow(window);
+        return Status::failure(error);
+    }
+
+    int error = 0;
+    HANDLE handles[2] = {stop.waitHandle(), impl_->aborted.waitHandle()};
+    while (!stop.isSet()) {
+        const DWORD rc = ::MsgWaitForMultipleObjects(2, handles, FALSE, INFINITE, QS_ALLINPUT);
+        if (rc == WAIT_OBJECT_0) {
+            // An auto-reset stop event was taken by the wait; leave it set for the caller.
+            stop.set();
+            break;
+        }
+        if (rc == WAIT_OBJECT_0 + 1) {
+            error = fail(wsa::kInterrupted);
+            break;
+        }
+        if (rc == WAIT_FAILED) {
+            error = static_cast<int>(::GetLastError());
+            break;
+        }
+        MSG message;
+        while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                stop.set();
+                break;
+            }
+            ::TranslateMessage(&message);
+            ::DispatchMessageA(&message);
+        }
+    }
+
+    // The blocking calls wait on the socket's event again.
+    ::WSAAsyncSelect(impl_->socket, window, 0, 0);
+    ::SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+    ::DestroyWindow(window);
+    if (impl_->socket != INVALID_SOCKET) {
+        (void)selectEvents(impl_->socket, impl_->networkEvent);
+    }
+    return error == 0 ? Status::success() : Status::failure(error);
+}
+
 }  // namespace platform

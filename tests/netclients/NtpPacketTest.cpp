@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/Handlers.h"
 #include "engine/TimeValue.h"
 #include "netclients/NtpPacket.h"
 #include "platform/SimulatedClock.h"

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -95,6 +96,12 @@ public:
     IoResult receiveFrom(void* buffer, size_t size, Endpoint* from, Millis timeout = kInfinite,
                          Event* stop = nullptr);
     IoResult receive(void* buffer, size_t size, Millis timeout = kInfinite, Event* stop = nullptr);
+
+    // For a program without a window of its own: runs the calling thread's message loop and
+    // calls `onReadable` whenever a datagram waits, until `stop` is set or the session ends
+    // (which sets `stop`). Windows: a hidden window that WSAAsyncSelect tells of FD_READ;
+    // POSIX: poll. `onReadable` takes the datagram with receiveFrom and a zero time-out.
+    Status runMessageLoop(Event& stop, const std::function<void()>& onReadable);
 
 private:
     struct Impl;
