@@ -18,6 +18,7 @@ namespace engine {
 
 class ClockCorrection;
 class DialupGate;
+class RateTimer;
 
 // The service's engine: owns the server list, runs one time source at a time and the enabled
 // servers, decides what each correction does to the clock, and logs every message.
@@ -75,6 +76,7 @@ private:
     std::unique_ptr<CorrectionHost> host_;
     std::unique_ptr<ClockCorrection> correction_;
     std::unique_ptr<DialupGate> dialup_;
+    std::unique_ptr<RateTimer> rateTimer_;  // ends the discipline's slews; goes before correction_
 
     platform::Event switch_{false};
     platform::Event top_{false};
