@@ -79,7 +79,7 @@ bool FrequencyDiscipline::update(double correction, Mode mode, double now, doubl
     if (!started_) {
         inForce_ = inSystem;
         changedAt_ = now;
-        restartSeries(now, inSystem);
+        restartSeries(inSystem);
         started_ = true;
     } else if (inSystem != inForce_) {
         // Someone else changed the rate: what the series knows of the clock no longer holds.
@@ -88,7 +88,7 @@ bool FrequencyDiscipline::update(double correction, Mode mode, double now, doubl
         due_ = 0.0;
         phaseAdjusting_ = false;
         changedAt_ = now;
-        restartSeries(now, inSystem);
+        restartSeries(inSystem);
     }
     account(now);
 
@@ -105,13 +105,13 @@ bool FrequencyDiscipline::update(double correction, Mode mode, double now, doubl
             ++zeroCrossings_;
         }
         reassess();
-        restartSeries(now, base_);
+        restartSeries(base_);
         lastSign_ = sign;
         return false;
     }
 
     double y = applied_ + correction;
-    const double shift = now - origin_;
+    const double shift = seriesTime_ - origin_;
     double predicted = 0.0;
     if (lineAt(shift, predicted)) {
         // A measurement far off the line the series has drawn is a jump of the clock or of
@@ -138,7 +138,7 @@ bool FrequencyDiscipline::update(double correction, Mode mode, double now, doubl
     sumX_ = kKeep * (sumX_ - shift * weight_);
     sumY_ = kKeep * sumY_;
     weight_ = kKeep * weight_ + 1.0;
-    origin_ = now;
+    origin_ = seriesTime_;
     sumY_ += y;
     ++n_;
     if (mode == Mode::Stepped) {
@@ -189,7 +189,7 @@ bool FrequencyDiscipline::update(double correction, Mode mode, double now, doubl
     if (reassessNow) {
         // The offset keeps one sign: the rate is off in a way the series cannot see.
         reassess();
-        restartSeries(now, base_);
+        restartSeries(base_);
     }
 
     if (estimated) {
@@ -288,8 +288,9 @@ void FrequencyDiscipline::reassess() {
                     zeroCrossings_);
 }
 
-void FrequencyDiscipline::restartSeries(double now, double reference) {
-    origin_ = now;
+void FrequencyDiscipline::restartSeries(double reference) {
+    seriesTime_ = 0.0;
+    origin_ = 0.0;
     reference_ = reference;
     n_ = 0;
     weight_ = sumX_ = sumY_ = sumXY_ = sumXX_ = 0.0;
@@ -299,8 +300,10 @@ void FrequencyDiscipline::restartSeries(double now, double reference) {
 void FrequencyDiscipline::account(double now) {
     const double elapsed = now - changedAt_;
     if (elapsed > 0.0 && inForce_ > 0.0) {
-        // Elapsed time is read off the clock itself, which runs at inForce_.
+        // Elapsed time is read off the clock itself, which runs at inForce_; the series counts
+        // time as the clock would at the reference rate, where the drift is one straight line.
         applied_ += (inForce_ - reference_) / inForce_ * elapsed;
+        seriesTime_ += elapsed * reference_ / inForce_;
         if (base_ != 0.0 && !slewing_) {
             balance_ += (inForce_ - base_) * elapsed;
         }

@@ -73,7 +73,7 @@ private:
     // Starts a temporary change of rate that delivers `target` seconds, then returns to base.
     void slew(double target, double now, const platform::TimeAdjustment& current);
     void reassess();
-    void restartSeries(double now, double reference);
+    void restartSeries(double reference);
     // Adds the phase the rate in force put in since the last change.
     void account(double now);
     // Back to the base rate: the integer below or above B, whichever the balance calls for.
@@ -88,10 +88,11 @@ private:
 
     // The series.
     bool started_ = false;
-    double origin_ = 0.0;     // the latest sample's time value: x is counted from here
-    double reference_ = 0.0;  // the rate (units per tick) the samples are measured against
-    int n_ = 0;               // samples since T0
-    double weight_ = 0.0;     // their weight, the older ones counting for less
+    double seriesTime_ = 0.0;  // seconds since T0, as the clock would count at the reference
+    double origin_ = 0.0;      // seriesTime_ of the latest sample: x is counted from here
+    double reference_ = 0.0;   // the rate (units per tick) the samples are measured against
+    int n_ = 0;                // samples since T0
+    double weight_ = 0.0;      // their weight, the older ones counting for less
     double sumX_ = 0.0;
     double sumY_ = 0.0;
     double sumXY_ = 0.0;
