@@ -76,7 +76,8 @@ private:
     std::unique_ptr<CorrectionHost> host_;
     std::unique_ptr<ClockCorrection> correction_;
     std::unique_ptr<DialupGate> dialup_;
-    std::unique_ptr<RateTimer> rateTimer_;  // ends the discipline's slews; goes before correction_
+    // Ends the discipline's slews; declared after correction_ so that it stops first.
+    std::unique_ptr<RateTimer> rateTimer_;
 
     platform::Event switch_{false};
     platform::Event top_{false};
