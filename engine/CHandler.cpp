@@ -4,6 +4,7 @@
 
 #include "engine/ClockCorrection.h"
 #include "engine/DialupGate.h"
+#include "engine/RateTimer.h"
 #include "engine/TimeValue.h"
 #include "platform/Seams.h"
 
@@ -48,6 +49,7 @@ public:
     }
     void signalSwitch() override { handler_.switch_.set(); }
     void signalTop() override { handler_.top_.set(); }
+    void scheduleRateChange(double seconds) override { handler_.rateTimer_->schedule(seconds); }
 
 private:
     CHandler& handler_;
@@ -65,6 +67,7 @@ CHandler::CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols
       correction_(std::make_unique<ClockCorrection>(Deliverable::Service,
                                                     CorrectionSettings::read(parameters_), *host_)),
       dialup_(std::make_unique<DialupGate>()),
+      rateTimer_(std::make_unique<RateTimer>([this] { correction_->rateTimer(); })),
       watchdogs_(std::move(watchdogs)),
       referenceId_(referenceIdFromText("LOCL")) {
     frequencyMinutes_.store(settings_.frequencyMinutes);
@@ -113,6 +116,7 @@ void CHandler::run(platform::Event& stop) {
     stopServers();
     stopClient();
     stopWatchdog();
+    correction_->settleRate();
     currentIndex_.store(ServerList::kNone);
 }
 

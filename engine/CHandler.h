@@ -19,6 +19,7 @@ namespace engine {
 
 class ClockCorrection;
 class DialupGate;
+class RateTimer;
 
 // The service's engine: owns the server list, runs one time source at a time and the enabled
 // servers, decides what each correction does to the clock, and logs every message.
@@ -81,6 +82,8 @@ private:
     std::unique_ptr<CorrectionHost> host_;
     std::unique_ptr<ClockCorrection> correction_;
     std::unique_ptr<DialupGate> dialup_;
+    // Ends the discipline's slews; declared after correction_ so that it stops first.
+    std::unique_ptr<RateTimer> rateTimer_;
 
     platform::Event switch_{false};
     platform::Event top_{false};

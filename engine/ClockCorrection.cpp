@@ -80,6 +80,23 @@ void ClockCorrection::writeDrift(double drift) {
     (void)host_.parameters().writeText("Drift", format("%0.3f seconds/day", drift));
 }
 
+void ClockCorrection::scheduleRateChange(double now) {
+    host_.scheduleRateChange(discipline_.nextChange(now));
+}
+
+void ClockCorrection::rateTimer() {
+    std::lock_guard lock(mutex_);
+    const double now = timeValueNow(host_.clock());
+    discipline_.timer(now);
+    scheduleRateChange(now);
+}
+
+void ClockCorrection::settleRate() {
+    std::lock_guard lock(mutex_);
+    discipline_.settle(timeValueNow(host_.clock()));
+    host_.scheduleRateChange(-1.0);
+}
+
 uint8_t ClockCorrection::apply(double correction, const std::string& source) {
     std::lock_guard lock(mutex_);
     MessageHandler& messages = host_.messages();
@@ -168,6 +185,7 @@ uint8_t ClockCorrection::tooSmall(double correction, double magnitude, const std
             messages.debug(kMessageSource, "%0.3f seconds/day", drift);
             writeDrift(drift);
         }
+        scheduleRateChange(now);
         delta = format("%.3f second%s (Frequency adjusted)", correction, plural(correction));
     } else {
         messages.info(kMessageSource, "Correction of %.3f second%s too small", correction,
@@ -234,6 +252,7 @@ uint8_t ClockCorrection::step(double correction, bool clamped, const std::string
             messages.debug(kMessageSource, "%0.3f seconds/day", drift);
             writeDrift(drift);
         }
+        scheduleRateChange(now);
     }
 
     CReg& parameters = host_.parameters();

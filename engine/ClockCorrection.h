@@ -57,6 +57,9 @@ public:
     virtual void requestClose() {}
     virtual bool shiftHeld() { return false; }
     virtual bool holdOpen() { return false; }
+    // Call `ClockCorrection::rateTimer` once `seconds` (monotonic) have passed, replacing any
+    // earlier request; negative: nothing is due. The frequency discipline ends its slews so.
+    virtual void scheduleRateChange(double /*seconds*/) {}
 };
 
 // The engine's handling of a correction: refuse, clamp, ignore as too small (or trim the
@@ -88,12 +91,19 @@ public:
     double lastSetTime() const;
     const CorrectionSettings& settings() const { return settings_; }
 
+    // The host's timer for the frequency discipline: makes the rate change that is due.
+    void rateTimer();
+    // The engine stops: any slew ends, the clock keeps the base rate.
+    void settleRate();
+    const FrequencyDiscipline& discipline() const { return discipline_; }
+
 private:
     uint8_t tooSmall(double correction, double magnitude, const std::string& source, double now);
     uint8_t step(double correction, bool clamped, const std::string& source, double now,
                  uint8_t result);
     void afterResult();
     void writeDrift(double drift);
+    void scheduleRateChange(double now);
     std::string nowText() const;
 
     const Deliverable deliverable_;

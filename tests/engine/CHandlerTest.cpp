@@ -232,3 +232,20 @@ TEST_F(Engine, ServesTheReferenceIdentifierAndSharedText) {
     EXPECT_EQ(handler.sharedText(), "$GPGGA");
     EXPECT_EQ(handler.pollExponent(), 6);  // Frequency 1 minute
 }
+
+TEST_F(Engine, StoppingEndsTheDisciplinesSlewAtTheBaseRate) {
+    // Two steps moments apart give a rate too far off to believe, so B is the increment;
+    // the small correction after them is slewed for half an hour.
+    configure({{"a", "0.6", 0}, {"b", "0.6", 1}, {"c", "0.3", 2}}, {{"SwitchOK", 1}});
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return journal_.count("start c") == 1 && idle(); }));
+    platform::TimeAdjustment a;
+    ASSERT_TRUE(platform::processClock().getAdjustment(a).ok());
+    EXPECT_FALSE(a.disabled);
+    EXPECT_GT(a.adjustment, platform::kTickIncrement);
+
+    stopEngine();
+    ASSERT_TRUE(platform::processClock().getAdjustment(a).ok());
+    EXPECT_FALSE(a.disabled);
+    EXPECT_EQ(a.adjustment, platform::kTickIncrement);
+}

@@ -21,9 +21,11 @@
 
 using namespace engine;
 using ::testing::Contains;
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Lt;
 using ::testing::Not;
 namespace fs = std::filesystem;
 
@@ -95,8 +97,10 @@ public:
     void requestClose() override { ++closes; }
     bool shiftHeld() override { return shift; }
     bool holdOpen() override { return hold; }
+    void scheduleRateChange(double seconds) override { rateChanges.push_back(seconds); }
 
     int kicks = 0;
+    std::vector<double> rateChanges;
     std::vector<bool> polls;
     bool clientRunning = true;
     int switches = 0;
@@ -328,6 +332,7 @@ TEST_F(SetTime, TooSmallFeedsTheDisciplineWhichSetsTheFrequency) {
     trueNow_ += 7200;
     c.apply(-0.072, kSource);
     EXPECT_EQ(status("Drift", "Unknown"), "Unknown");
+    EXPECT_THAT(host_->rateChanges, Each(Lt(0)));
     trueNow_ += 7200;
     c.apply(-0.144, kSource);
 
@@ -336,12 +341,35 @@ TEST_F(SetTime, TooSmallFeedsTheDisciplineWhichSetsTheFrequency) {
     EXPECT_EQ(status("LastDelta"), "-0.144 seconds (Frequency adjusted)");
     EXPECT_EQ(status("Drift"), "0.864 seconds/day");
     EXPECT_THAT(texts(MessageLevel::Debug), Contains("0.864 seconds/day"));
-    EXPECT_THAT(texts(MessageLevel::Debug), Contains("New Frequency was 156250 now 156246"));
+    // B = 156248.4375; the 0.144 s are slewed away 15 units below it.
+    EXPECT_THAT(texts(MessageLevel::Debug), Contains("New Frequency was 156250 now 156248"));
+    EXPECT_THAT(texts(MessageLevel::Debug),
+                Contains("Adjust Phase, Frequency was 156250 now 156233"));
     platform::TimeAdjustment a;
     ASSERT_TRUE(clock_.getAdjustment(a).ok());
     EXPECT_FALSE(a.disabled);
-    EXPECT_EQ(a.adjustment, 156246u);
+    EXPECT_EQ(a.adjustment, 156233u);
     EXPECT_EQ(clock_.steps(), 0);
+
+    // The engine's timer ends the slew once the correction is delivered...
+    ASSERT_FALSE(host_->rateChanges.empty());
+    const double slew = host_->rateChanges.back();
+    EXPECT_NEAR(slew, 0.144 * 156233 / 15.4375, 0.01);
+    // (The timer runs on monotonic time, the slew is timed on the slewed clock.)
+    trueNow_ += slew * 0.999;
+    c.rateTimer();
+    ASSERT_TRUE(clock_.getAdjustment(a).ok());
+    EXPECT_EQ(a.adjustment, 156233u);
+    trueNow_ += slew * 0.002;
+    c.rateTimer();
+    ASSERT_TRUE(clock_.getAdjustment(a).ok());
+    EXPECT_TRUE(a.adjustment == 156248u || a.adjustment == 156249u) << a.adjustment;
+    EXPECT_GT(host_->rateChanges.back(), 0);  // the next turn of the base rate's integers
+    // ...and when the engine stops the clock keeps B's nearest integer, with nothing due.
+    c.settleRate();
+    ASSERT_TRUE(clock_.getAdjustment(a).ok());
+    EXPECT_EQ(a.adjustment, 156248u);
+    EXPECT_LT(host_->rateChanges.back(), 0);
 }
 
 TEST_F(SetTime, SteppedCorrectionsFeedTheDisciplineInsteadOfTheAccumulator) {
@@ -351,10 +379,13 @@ TEST_F(SetTime, SteppedCorrectionsFeedTheDisciplineInsteadOfTheAccumulator) {
         trueNow_ += 21600;
     }
     EXPECT_EQ(clock_.steps(), 3);
+    // The second step already sets the rate: B = 156243.75, kept by its two integers.
     EXPECT_EQ(status("Drift"), "3.456 seconds/day");
+    EXPECT_THAT(texts(MessageLevel::Debug), Contains("New Frequency was 156250 now 156244"));
     platform::TimeAdjustment a;
     ASSERT_TRUE(clock_.getAdjustment(a).ok());
-    EXPECT_EQ(a.adjustment, 156243u);
+    EXPECT_FALSE(a.disabled);
+    EXPECT_TRUE(a.adjustment == 156243u || a.adjustment == 156244u) << a.adjustment;
 }
 
 TEST_F(SetTime, DriftAccumulatesTheAppliedCorrectionsOverTheTimeSinceTheFirstCall) {
