@@ -207,8 +207,8 @@ void PrintTo(const PeerCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class KronelsvcPeers : public KronelsvcDebug,
-                       public ::testing::WithParamInterface<std::tuple<PeerCase, double>> {};
+class KronelsvcWithPeers : public KronelsvcDebug,
+                           public ::testing::WithParamInterface<std::tuple<PeerCase, double>> {};
 
 // The correction printed in "The time has been corrected by %.3f seconds (Clock stepped)".
 double printedCorrection(const std::string& output) {
@@ -219,7 +219,7 @@ double printedCorrection(const std::string& output) {
 
 }  // namespace
 
-TEST_P(KronelsvcPeers, AnEntryOfEachProtocolSetsTheClock) {
+TEST_P(KronelsvcWithPeers, AnEntryOfEachProtocolSetsTheClock) {
     const auto& [c, offset] = GetParam();
     ASSERT_FALSE(testsupport::peerTable().empty()) << testsupport::kNoPeers;
     std::string addr = "127.0.0.1";
@@ -239,7 +239,7 @@ TEST_P(KronelsvcPeers, AnEntryOfEachProtocolSetsTheClock) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Kronelsvc, KronelsvcPeers,
+    Kronelsvc, KronelsvcWithPeers,
     ::testing::Combine(
         ::testing::Values(PeerCase{"RFC868 UDP Client", 1}, PeerCase{"RFC868 TCP Client", 2},
                           PeerCase{"HTTP Client", 3}, PeerCase{"RFC867 TCP Client", 7},
@@ -250,7 +250,9 @@ INSTANTIATE_TEST_SUITE_P(
                (std::get<1>(info.param) < 0 ? "_Behind" : "_Ahead");
     });
 
-TEST_F(KronelsvcDebug, ANotFoundPageSwitchesToTheNextEntry) {
+class KronelsvcDebugWithPeers : public KronelsvcDebug {};
+
+TEST_F(KronelsvcDebugWithPeers, ANotFoundPageSwitchesToTheNextEntry) {
     ASSERT_FALSE(testsupport::peerTable().empty()) << testsupport::kNoPeers;
     const std::string missing =
         "127.0.0.1:" + std::to_string(testsupport::peerPort("http")) + "/no-such-page";

@@ -63,7 +63,7 @@ testsupport::ScriptedTcpServer::Script answering(std::string reply) {
 
 }  // namespace
 
-TEST(ChttpClient, TakesTheDateOfPythonsHttpServer) {
+TEST(ChttpClientWithPeers, TakesTheDateOfPythonsHttpServer) {
     const uint16_t port = testsupport::peerPort("http");
     ASSERT_NE(port, 0) << testsupport::kNoPeers;
     for (double offset : {-250.3, 250.3}) {

@@ -76,12 +76,11 @@ struct RfcRun {
     std::unique_ptr<CRfcTimeClient> client;
 };
 
-class RfcClientsAgainstXinetd
-    : public ::testing::TestWithParam<std::tuple<const Variant*, double>> {};
+class RfcClientsWithPeers : public ::testing::TestWithParam<std::tuple<const Variant*, double>> {};
 
 }  // namespace
 
-TEST_P(RfcClientsAgainstXinetd, CorrectTheClock) {
+TEST_P(RfcClientsWithPeers, CorrectTheClockFromXinetd) {
     const auto& [v, offset] = GetParam();
     const uint16_t port = testsupport::peerPort(v->service);
     ASSERT_NE(port, 0) << testsupport::kNoPeers;
@@ -103,7 +102,7 @@ TEST_P(RfcClientsAgainstXinetd, CorrectTheClock) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rfc, RfcClientsAgainstXinetd,
+INSTANTIATE_TEST_SUITE_P(Rfc, RfcClientsWithPeers,
                          ::testing::Combine(::testing::Values(&kTimeTcp, &kTimeUdp, &kDaytimeTcp,
                                                               &kDaytimeUdp),
                                             ::testing::Values(-750.4, 750.4)),

@@ -1,6 +1,7 @@
 #pragma once
 // The peers tests/support/with-peers started for this test program (xinetd's time and daytime
-// services, python3's http.server), found through KRONEL_TEST_PEERS.
+// services, python3's http.server), found through KRONEL_TEST_PEERS. Tests that use them have
+// "WithPeers" in their suite's name: with-peers starts the peers for those alone.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
