@@ -210,7 +210,8 @@ TEST(RfcClients, DaytimeFoldsAcrossTheHour) {
         RfcRun run(*v, isTcp ? tcp.port() : udp.port(), wanted - trueNow);
         ASSERT_TRUE(run.finish());
         ASSERT_EQ(run.time.corrections().size(), 1u) << v->service;
-        EXPECT_EQ(run.time.corrections()[0], 20.0) << v->service;
+        // A slow start may carry our clock past 59:50 by a second.
+        EXPECT_NEAR(run.time.corrections()[0], 20.0, 1.0) << v->service;
         EXPECT_TRUE(run.messages.has(MessageLevel::Debug, "received >Tue Dec  8 04:00:10 2026"));
     }
 }
