@@ -3,6 +3,10 @@
 #include <array>
 
 #include "netclients/CSNTP2Client.h"
+#include "netclients/ChttpClient.h"
+#include "netclients/CicmpClient.h"
+#include "netclients/Crfc867Client.h"
+#include "netclients/Crfc868Client.h"
 
 namespace app {
 
@@ -58,6 +62,30 @@ public:
                         entry.rejectNtp, context.dialup);
                 }
                 return nullptr;
+            case 1:
+                return std::make_unique<netclients::Crfc868udpClient>(
+                    context.messages, context.time, entry.addr, context.frequencyMinutes,
+                    context.dialup);
+            case 2:
+                return std::make_unique<netclients::Crfc868tcpClient>(
+                    context.messages, context.time, entry.addr, context.frequencyMinutes,
+                    context.dialup);
+            case 3:
+                return std::make_unique<netclients::ChttpClient>(
+                    context.messages, context.time, entry.addr, context.frequencyMinutes,
+                    entry.useProxy, context.proxy, context.dialup);
+            case 7:
+                return std::make_unique<netclients::Crfc867tcpClient>(
+                    context.messages, context.time, entry.addr, context.frequencyMinutes,
+                    context.dialup);
+            case 8:
+                return std::make_unique<netclients::Crfc867udpClient>(
+                    context.messages, context.time, entry.addr, context.frequencyMinutes,
+                    context.dialup);
+            case 10:
+                return std::make_unique<netclients::CicmpClient>(
+                    context.messages, context.time, entry.addr, context.frequencyMinutes,
+                    context.dialup);
             default:
                 return nullptr;
         }

@@ -223,8 +223,9 @@ void CHandler::startSource(int selector) {
 
     std::unique_ptr<CTimeClient> client;
     if (protocols_) {
-        ClientContext context{*this, *this, frequencyMinutes_.load(), settings_.sntpFix,
-                              dialup_.get()};
+        const ClientContext context{
+            *this,         *this,          frequencyMinutes_.load(), settings_.sntpFix,
+            dialup_.get(), settings_.proxy};
         client = protocols_->createClient(entry, context);
     }
     if (!client) {

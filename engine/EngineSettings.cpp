@@ -28,6 +28,11 @@ EngineSettings EngineSettings::read(const CReg& p) {
     s.multicastTtl = p.readInt("MCastTTL", 31);
     s.enableAlerts = p.readInt("EnableAlerts", 0) != 0;
     s.alertTimeoutMinutes = p.readInt("AlertTimeout", s.frequencyMinutes * 4);
+    s.proxy.address = p.readText("ProxyAddress", "");
+    s.proxy.port = p.readInt("ProxyPort", 8080);
+    s.proxy.nameNeeded = p.readInt("ProxyNameNeeded", 0) != 0;
+    s.proxy.name = p.readText("ProxyName", "");
+    s.proxy.password = p.readText("ProxyPwd", "");
     return s;
 }
 

@@ -5,6 +5,16 @@ namespace engine {
 
 class CReg;
 
+// The HTTP client's proxy: ProxyAddress (a host, optionally with ":port"), ProxyPort,
+// ProxyNameNeeded, ProxyName, ProxyPwd.
+struct ProxySettings {
+    std::string address;
+    int port = 8080;
+    bool nameNeeded = false;
+    std::string name;
+    std::string password;
+};
+
 // What the engine itself reads once at start (the correction and logging settings have their
 // own structures).
 struct EngineSettings {
@@ -29,6 +39,7 @@ struct EngineSettings {
     int multicastTtl = 31;
     bool enableAlerts = false;
     int alertTimeoutMinutes = 480;
+    ProxySettings proxy;
 
     static EngineSettings read(const CReg& parameters);
 };

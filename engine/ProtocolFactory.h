@@ -4,6 +4,7 @@
 
 #include "engine/CTimeClient.h"
 #include "engine/CTimeServer.h"
+#include "engine/EngineSettings.h"
 
 namespace engine {
 
@@ -25,6 +26,7 @@ struct ClientContext {
     int frequencyMinutes = 120;  // the engine's poll interval
     bool sntpFix = false;        // SNTPFix: protocol 0 makes the alternative client
     DialupGate* dialup = nullptr;
+    ProxySettings proxy;  // for the HTTP client of an entry with `useproxy`
 };
 
 enum class ServerKind { Rfc868Tcp, Rfc868Udp, Rfc867Tcp, Rfc867Udp, Sntp, NtpBroadcast };

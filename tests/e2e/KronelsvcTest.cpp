@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -11,6 +14,7 @@
 #include "platform/Socket.h"
 
 #include "support/Chronyd.h"
+#include "support/Peers.h"
 
 using namespace std::chrono_literals;
 using platform::ChildProcess;
@@ -27,6 +31,7 @@ struct Entry {
     std::string name;
     std::string addr;
     int order;
+    int protocol = 0;
 };
 
 std::string dword(int value) {
@@ -50,7 +55,7 @@ std::string storeText(const std::map<std::string, int>& parameters,
     }
     for (const Entry& e : entries) {
         text += "\r\n[" + kParameters + "\\Server Details\\" + e.name + "]\r\n";
-        text += "\"addr\"=\"" + e.addr + "\"\r\n\"protocol\"=" + dword(0) +
+        text += "\"addr\"=\"" + e.addr + "\"\r\n\"protocol\"=" + dword(e.protocol) +
                 "\r\n\"order\"=" + dword(e.order) + "\r\n";
     }
     return text;
@@ -188,4 +193,98 @@ TEST_F(KronelsvcDebug, MovesAlongTheListAndEndsIdleAfterTheLast) {
     eventually([&] { return p->output().find("connecting to", idleAt) != std::string::npos; }, 1s);
     EXPECT_EQ(p->output().find("connecting to", idleAt), std::string::npos) << p->output();
     stop(*p);
+}
+
+namespace {
+
+// One server entry per protocol, each against its independent peer on loopback.
+struct PeerCase {
+    const char* name;
+    int protocol;
+};
+
+void PrintTo(const PeerCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class KronelsvcWithPeers : public KronelsvcDebug,
+                           public ::testing::WithParamInterface<std::tuple<PeerCase, double>> {};
+
+// The correction printed in "The time has been corrected by %.3f seconds (Clock stepped)".
+double printedCorrection(const std::string& output) {
+    const std::string marker = "The time has been corrected by ";
+    const size_t at = output.find(marker);
+    return at == std::string::npos ? NAN : std::atof(output.c_str() + at + marker.size());
+}
+
+}  // namespace
+
+TEST_P(KronelsvcWithPeers, AnEntryOfEachProtocolSetsTheClock) {
+    const auto& [c, offset] = GetParam();
+    ASSERT_FALSE(testsupport::peerTable().empty()) << testsupport::kNoPeers;
+    std::string addr = "127.0.0.1";
+    if (c.protocol == 3) {
+        addr = "http://127.0.0.1:" + std::to_string(testsupport::peerPort("http")) + "/";
+    }
+    auto p = startDebug(offset, testsupport::peerServices(), {{"AdjustFreq", 0}},
+                        {{"peer", addr, 0, c.protocol}});
+    ASSERT_TRUE(waitForOutput(*p, "(Clock stepped)", 20s)) << p->output();
+    EXPECT_NE(p->output().find(std::string("Info : ") + c.name + " "), std::string::npos)
+        << p->output();
+    // Whole seconds on the wire for all but ICMP; daytime and ICMP correct within the hour,
+    // which these offsets stay inside.
+    EXPECT_NEAR(printedCorrection(p->output()), -offset, 1.0) << p->output();
+    stop(*p);
+    EXPECT_EQ(parameter("TimeSource"), "peer");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kronelsvc, KronelsvcWithPeers,
+    ::testing::Combine(
+        ::testing::Values(PeerCase{"RFC868 UDP Client", 1}, PeerCase{"RFC868 TCP Client", 2},
+                          PeerCase{"HTTP Client", 3}, PeerCase{"RFC867 TCP Client", 7},
+                          PeerCase{"RFC867 UDP Client", 8}, PeerCase{"ICMP Timestamp Client", 10}),
+        ::testing::Values(-420.6, 420.6)),
+    [](const auto& info) {
+        return "Protocol" + std::to_string(std::get<0>(info.param).protocol) +
+               (std::get<1>(info.param) < 0 ? "_Behind" : "_Ahead");
+    });
+
+class KronelsvcDebugWithPeers : public KronelsvcDebug {};
+
+TEST_F(KronelsvcDebugWithPeers, ANotFoundPageSwitchesToTheNextEntry) {
+    ASSERT_FALSE(testsupport::peerTable().empty()) << testsupport::kNoPeers;
+    const std::string missing =
+        "127.0.0.1:" + std::to_string(testsupport::peerPort("http")) + "/no-such-page";
+    auto p = startDebug(-90.0, testsupport::peerServices(), {{"AutoChange", 1}, {"AdjustFreq", 0}},
+                        {{"web", missing, 0, 3}, {"time", "127.0.0.1", 1, 2}});
+    ASSERT_TRUE(waitForOutput(*p, "(Clock stepped)", 20s)) << p->output();
+    const std::string out = p->output();
+    const size_t notFound = out.find("Warn : HTTP Client Not found (HTTP error 404)");
+    const size_t next = out.find("Info : RFC868 TCP Client connecting to 127.0.0.1");
+    ASSERT_NE(notFound, std::string::npos) << out;
+    ASSERT_NE(next, std::string::npos) << out;
+    EXPECT_LT(notFound, next);
+    EXPECT_NEAR(printedCorrection(out), 90.0, 1.0) << out;
+    stop(*p);
+    EXPECT_EQ(parameter("TimeSource"), "time");
+}
+
+TEST_F(KronelsvcDebug, TheIcmpClientEndsWithoutTheRightToOpenARawSocket) {
+    testsupport::writeFile(store_, storeText({}, {{"kernel", "127.0.0.1", 0, 10}}));
+    ChildProcess::Options options;
+    options.setEnvironment = {{"KRONEL_REGISTRY", store_}, {"KRONEL_CLOCK", "simulated"}};
+    // Without CAP_NET_RAW no raw socket can be opened.
+    ChildProcess p;
+    ASSERT_TRUE(p.start("/usr/bin/setpriv",
+                        {"--inh-caps=-net_raw,-sys_time", "--bounding-set=-net_raw,-sys_time", "--",
+                         KRONEL_BINARY_DIR "/service/kronelsvc", "debug"},
+                        options)
+                    .ok());
+    ASSERT_TRUE(waitForOutput(
+        p, "Error: ICMP Timestamp Client Couldn't create socket(WSAEACCES: Permission denied)",
+        10s))
+        << p.output();
+    stop(p);
+    EXPECT_EQ(p.output().find("(Clock stepped)"), std::string::npos);
 }

@@ -1,0 +1,156 @@
+#include "netclients/ChttpClient.h"
+
+#include <chrono>
+
+#include "engine/DialupGate.h"
+#include "engine/ErrorText.h"
+#include "engine/TimeValue.h"
+#include "netclients/DaytimeText.h"
+#include "platform/Seams.h"
+
+namespace netclients {
+
+ChttpClient::ChttpClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+                         std::string serverAddress, int pollMinutes, bool useProxy,
+                         const engine::ProxySettings& proxy, engine::DialupGate* dialup)
+    : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, kSourceName),
+      useProxy_(useProxy),
+      proxy_(proxy),
+      dialup_(dialup) {}
+
+ChttpClient::~ChttpClient() {
+    stop();
+}
+
+void ChttpClient::run() {
+    signalStarted();
+    messages_.debug(name(), "started");
+    target_ = useProxy_ ? proxyTarget(server_, proxy_.address, proxy_.port) : directTarget(server_);
+    if (target_.host.empty()) {
+        return;
+    }
+    while (!stopping()) {
+        if (dialup_ != nullptr && !dialup_->passes()) {
+            messages_.status(name(), "No active dialup connection");
+            if (!pause(platform::scheduleWait(kDialupRetryMs))) {
+                break;
+            }
+            continue;
+        }
+        // Every attempt, failed or not, waits for the next poll: a failing server is not
+        // hammered.
+        if (poll() != Outcome::Done || !waitForNextPoll()) {
+            break;
+        }
+    }
+}
+
+ChttpClient::Outcome ChttpClient::poll() {
+    messages_.info(name(), "Connecting to %s port %d", target_.host.c_str(),
+                   static_cast<int>(target_.port));
+    uint32_t address = 0;
+    const platform::Status resolved = platform::resolveIPv4(target_.host, address, &stopEvent_);
+    if (resolved.error == platform::wsa::kInterrupted) {
+        return Outcome::Stopped;
+    }
+    if (!resolved.ok()) {
+        messages_.warn(name(), "couldn't determine address for %s, (%s)", target_.host.c_str(),
+                       engine::winsockErrorText(resolved.error).c_str());
+        time_.sourceFailed();
+        return Outcome::Done;
+    }
+
+    platform::Socket socket;
+    if (!socket.open(platform::Socket::Type::Tcp).ok()) {
+        messages_.error(name(), "Couldn't create socket(%s)", engine::winsockErrorText().c_str());
+        return Outcome::Fatal;
+    }
+    const platform::Status connected =
+        socket.connect({address, target_.port}, replyTimeout(), &stopEvent_);
+    if (connected.error == platform::wsa::kInterrupted) {
+        return Outcome::Stopped;
+    }
+    if (!connected.ok()) {
+        messages_.warn(name(), "Couldn't connect to host %s (%s)", target_.host.c_str(),
+                       engine::winsockErrorText(connected.error).c_str());
+        time_.sourceFailed();
+        return Outcome::Done;
+    }
+
+    const std::string authorisation =
+        useProxy_ && proxy_.nameNeeded ? base64(proxy_.name + ":" + proxy_.password) : "";
+    const std::string request = httpRequest(target_.path, authorisation);
+    messages_.debug(name(), "%s", request.c_str());
+    const platform::IoResult sent = socket.send(request.data(), request.size());
+    if (!sent.ok() || static_cast<size_t>(sent.count) != request.size()) {
+        messages_.warn(name(), "send failed(%s)", engine::winsockErrorText(sent.error).c_str());
+        return Outcome::Done;
+    }
+
+    std::string reply;
+    const platform::IoResult got = receiveReply(socket, reply);
+    if (got.error == platform::wsa::kInterrupted) {
+        return Outcome::Stopped;
+    }
+    if (!got.ok() || reply.empty()) {
+        messages_.warn(name(), "recv failed(%s)", engine::winsockErrorText(got.error).c_str());
+        return Outcome::Done;
+    }
+    messages_.debug(name(), "Received %d characters", static_cast<int>(reply.size()));
+    messages_.debug(name(), "%s", reply.c_str());
+    useReply(reply);
+    return Outcome::Done;
+}
+
+platform::IoResult ChttpClient::receiveReply(platform::Socket& socket, std::string& reply) {
+    // One deadline for the whole reply, so a server that trickles or never closes is cut off.
+    const auto deadline = std::chrono::steady_clock::now() + replyTimeout();
+    char buffer[kReceiveBuffer];
+    size_t used = 0;
+    platform::IoResult got;
+    while (used < sizeof buffer) {
+        auto left =
+            std::chrono::ceil<platform::Millis>(deadline - std::chrono::steady_clock::now());
+        if (left.count() < 0) {
+            left = platform::Millis(0);
+        }
+        got = socket.receive(buffer + used, sizeof buffer - used, left, &stopEvent_);
+        if (!got.ok() || got.count == 0) {
+            break;
+        }
+        used += static_cast<size_t>(got.count);
+    }
+    reply.assign(buffer, used);
+    // A full buffer is a reply cut short, not a failure: its headers are in it.
+    if (used == sizeof buffer) {
+        return {static_cast<long>(used), 0};
+    }
+    return {static_cast<long>(used), got.error};
+}
+
+void ChttpClient::useReply(const std::string& reply) {
+    const HttpTime found = readHttpReply(reply);
+    const double now = time_.now();
+    switch (found.kind) {
+        case HttpTime::Kind::HttpError:
+            messages_.warn(name(), "%s", httpErrorText(found.status).c_str());
+            time_.sourceFailed();
+            return;
+        case HttpTime::Kind::Date: {
+            const double server = static_cast<double>(found.unixSeconds) + engine::kNtpUnixOffset;
+            time_.setTime(server - now);
+            break;
+        }
+        case HttpTime::Kind::TimeOfDay:
+            time_.setTime(
+                correctionWithinHour(localSecondsWithinHour(now), found.secondsWithinHour));
+            break;
+        case HttpTime::Kind::NoTime:
+            messages_.warn(name(), "No valid time returned");
+            time_.sourceFailed();
+            return;
+    }
+    time_.setReferenceId(engine::referenceIdFromText("HTTP"));
+}
+
+}  // namespace netclients

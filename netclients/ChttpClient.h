@@ -1,0 +1,55 @@
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+#include "engine/CTimeClient.h"
+#include "engine/EngineSettings.h"
+#include "netclients/HttpReply.h"
+#include "platform/Socket.h"
+
+namespace engine {
+class DialupGate;
+}
+
+namespace netclients {
+
+// The HTTP time client: once per poll one HTTP/1.0 GET to a web server, directly or through a
+// proxy, and the time from the reply's "Date:" header (else from a time of day in the reply,
+// within the hour).
+class ChttpClient : public engine::CNetTimeClient {
+public:
+    static constexpr const char* kSourceName = "HTTP Client";
+    static constexpr platform::Millis kDefaultReplyTimeout{15000};
+    static constexpr long long kDialupRetryMs = 5000;
+    // Room for the status line, the headers and the start of the body; the rest is not read.
+    static constexpr size_t kReceiveBuffer = 16384;
+
+    // `proxy` is used when `useProxy` is set.
+    ChttpClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+                std::string serverAddress, int pollMinutes, bool useProxy,
+                const engine::ProxySettings& proxy, engine::DialupGate* dialup);
+    ~ChttpClient() override;
+
+    // Bounds the connect and the whole reply; never scaled.
+    void setReplyTimeout(platform::Millis timeout) { replyTimeoutMs_.store(timeout.count()); }
+    platform::Millis replyTimeout() const { return platform::Millis(replyTimeoutMs_.load()); }
+
+    void run() override;
+
+private:
+    enum class Outcome { Done, Stopped, Fatal };
+
+    Outcome poll();
+    // Reads until the server closes, the buffer is full, the time-out or a stop.
+    platform::IoResult receiveReply(platform::Socket& socket, std::string& reply);
+    void useReply(const std::string& reply);
+
+    const bool useProxy_;
+    const engine::ProxySettings proxy_;
+    engine::DialupGate* const dialup_;
+    HttpTarget target_;
+    std::atomic<long long> replyTimeoutMs_{kDefaultReplyTimeout.count()};
+};
+
+}  // namespace netclients
