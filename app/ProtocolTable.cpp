@@ -3,6 +3,8 @@
 #include <array>
 
 #include "netclients/CSNTP2Client.h"
+#include "refclocks/CNMEA.h"
+#include "refclocks/CNMEADCD.h"
 
 namespace app {
 
@@ -58,6 +60,14 @@ public:
                         entry.rejectNtp, context.dialup);
                 }
                 return nullptr;
+            case 6:
+                return std::make_unique<refclocks::CNMEA>(
+                    context.messages, context.time, context.frequencyMinutes, context.gpsPort,
+                    context.gpsSpeed, context.nmeaWakeup, context.nmeaAdjustMs);
+            case 24:
+                return std::make_unique<refclocks::CNMEADCD>(
+                    context.messages, context.time, context.frequencyMinutes, context.gpsPort,
+                    context.gpsSpeed, context.nmeaWakeup, context.nmeaAdjustMs);
             default:
                 return nullptr;
         }

@@ -1,6 +1,7 @@
 #include "engine/CHandler.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "engine/ClockCorrection.h"
 #include "engine/DialupGate.h"
@@ -212,8 +213,15 @@ void CHandler::startSource(int selector) {
 
     std::unique_ptr<CTimeClient> client;
     if (protocols_) {
-        ClientContext context{*this, *this, frequencyMinutes_.load(), settings_.sntpFix,
-                              dialup_.get()};
+        ClientContext context{*this,
+                              *this,
+                              frequencyMinutes_.load(),
+                              settings_.sntpFix,
+                              dialup_.get(),
+                              settings_.gpsPort,
+                              settings_.gpsSpeed,
+                              settings_.nmeaWakeup,
+                              std::atoi(settings_.nmeaAdjust.c_str())};
         client = protocols_->createClient(entry, context);
     }
     if (!client) {

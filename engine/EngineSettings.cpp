@@ -14,6 +14,9 @@ EngineSettings EngineSettings::read(const CReg& p) {
     s.switchDelayMs = p.readInt("SwitchDelay", 2000);
     s.frequencyMinutes = p.readInt("Frequency", 120);
     s.nmeaAdjust = p.readText("NMEAAdjust", "0");
+    s.gpsPort = p.readInt("GPSPort", 3);
+    s.gpsSpeed = p.readInt("GPSSpeed", 0);
+    s.nmeaWakeup = p.readText("NMEAWakeup", "");
     s.watchForDialup = p.readInt("WatchForDialup", 0) != 0;
     s.rfc868TcpServer = p.readInt("TCPServer", 1) != 0;
     s.rfc868UdpServer = p.readInt("UDPServer", 1) != 0;

@@ -16,6 +16,9 @@ struct EngineSettings {
     int switchDelayMs = 2000;
     int frequencyMinutes = 120;
     std::string nmeaAdjust = "0";
+    int gpsPort = 3;
+    int gpsSpeed = 0;
+    std::string nmeaWakeup;
     bool watchForDialup = false;
     bool rfc868TcpServer = true;
     bool rfc868UdpServer = true;

@@ -25,6 +25,11 @@ struct ClientContext {
     int frequencyMinutes = 120;  // the engine's poll interval
     bool sntpFix = false;        // SNTPFix: protocol 0 makes the alternative client
     DialupGate* dialup = nullptr;
+    // The GPS receivers: GPSPort, GPSSpeed, NMEAWakeup, NMEAAdjust (milliseconds).
+    int gpsPort = 3;
+    int gpsSpeed = 0;
+    std::string nmeaWakeup;
+    int nmeaAdjustMs = 0;
 };
 
 enum class ServerKind { Rfc868Tcp, Rfc868Udp, Rfc867Tcp, Rfc867Udp, Sntp, NtpBroadcast };
