@@ -125,7 +125,9 @@ CaptureReplay::CaptureReplay(const std::string& feederEnd, std::vector<CaptureSe
         for (size_t i = 0; i < seconds.size(); ++i) {
             if (i > 0) {
                 const double gap = seconds[i].time - seconds[i - 1].time;
-                next += std::chrono::milliseconds(gap < 0 ? 0 : gap > 10 ? 10000 : long(gap * 1000));
+                next += std::chrono::milliseconds(gap < 0    ? 0
+                                                  : gap > 10 ? 10000
+                                                             : long(gap * 1000));
             }
             if (state->stop.wait(std::chrono::ceil<std::chrono::milliseconds>(
                     next - std::chrono::steady_clock::now()))) {
