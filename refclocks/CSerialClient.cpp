@@ -1,5 +1,7 @@
 #include "refclocks/CSerialClient.h"
 
+#include <cmath>
+
 namespace refclocks {
 
 CSerialClient::CSerialClient(engine::MessageHandler& messages, engine::TimeHandler& time,
@@ -34,6 +36,21 @@ void CSerialClient::start() {
         return;
     }
     CTimeClient::start();
+}
+
+bool CSerialClient::reportIfConsistent(double reference, double local,
+                                       const std::string& statusLine, const char* referenceId) {
+    const double drift = std::fabs((reference - lastReference_) - (local - lastLocal_));
+    lastReference_ = reference;
+    lastLocal_ = local;
+    if (drift > 60.0) {
+        messages_.warn(name(), "Received time inconsistant with last value");
+        return false;
+    }
+    messages_.status(name(), "%s", statusLine.c_str());
+    time_.setTime(reference - local);
+    time_.setReferenceId(engine::referenceIdFromText(referenceId));
+    return true;
 }
 
 void CSerialClient::stop() {

@@ -25,6 +25,14 @@ public:
     void setPortOpener(PortOpener opener) { opener_ = std::move(opener); }
 
 protected:
+    // The check of clocks that decode a whole frame before reporting: a time whose change
+    // since the last one differs from the local clock's change by more than 60 s is only
+    // remembered ("Received time inconsistant with last value" at Warn); otherwise the
+    // status line is shown and the time reported with `referenceId`. Both last values are 0
+    // at start, so the first frame passes only when the local clock is already close.
+    bool reportIfConsistent(double reference, double local, const std::string& statusLine,
+                            const char* referenceId);
+
     std::unique_ptr<platform::SerialPort> port_;
     const int baudRate_;
     const int dataBits_;
@@ -33,6 +41,8 @@ protected:
 
 private:
     PortOpener opener_ = systemPortOpener();
+    double lastReference_ = 0;
+    double lastLocal_ = 0;
 };
 
 }  // namespace refclocks
