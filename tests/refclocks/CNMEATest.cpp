@@ -23,7 +23,7 @@ using testsupport::RecordingMessages;
 
 namespace {
 
-const std::string kSpecimenRmc =
+const std::string kSampleRmc =
     "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n";
 
 double timeValue(int y, int mo, int d, int h, int mi, int s) {
@@ -78,7 +78,7 @@ protected:
 TEST_F(NmeaClient, FirstRmcReportsAtOnceWithStatusAndPosition) {
     clockAt(timeValue(1994, 3, 23, 12, 35, 24));
     auto client = start(1);
-    feed(kSpecimenRmc);
+    feed(kSampleRmc);
     ASSERT_TRUE(time_->waitForReports(1, 5s));
     client->stop();
 
@@ -218,7 +218,7 @@ TEST_F(NmeaClient, PulseWithinTwoSecondsMarksTheSecond) {
     port_.pulseDelay = 1500ms;
     clockAt(timeValue(1994, 3, 23, 12, 35, 24));
     auto client = start<CNMEADCD>(1);
-    feed(kSpecimenRmc);
+    feed(kSampleRmc);
     ASSERT_TRUE(time_->waitForReports(1, 5s));
     client->stop();
     // Read at the pulse, 1.5 s after the sentence, for the second after 12:35:19.
@@ -229,7 +229,7 @@ TEST_F(NmeaClient, PulseWithinTwoSecondsMarksTheSecond) {
 TEST_F(NmeaClient, LatePulseDropsTheSentence) {
     port_.pulseDelay = 2200ms;
     auto client = start<CNMEADCD>(1);
-    feed(kSpecimenRmc);
+    feed(kSampleRmc);
     ASSERT_TRUE(
         eventually([&] { return messages_.has(MessageLevel::Debug, "Missed DCD change"); }));
     client->stop();
@@ -238,7 +238,7 @@ TEST_F(NmeaClient, LatePulseDropsTheSentence) {
 
 TEST_F(NmeaClient, StopEndsTheWaitForAPulseThatNeverComes) {
     auto client = start<CNMEADCD>(1);
-    port_.send("\n" + kSpecimenRmc);
+    port_.send("\n" + kSampleRmc);
     // The client waits for the pulse once it has read up to the asterisk.
     ASSERT_TRUE(eventually([&] {
         std::lock_guard<std::mutex> lock(port_.mutex);
@@ -257,7 +257,7 @@ TEST_F(NmeaClient, WithoutModemLinesTheSentenceIsTakenAtOnce) {
     port_.modemFails = true;
     clockAt(timeValue(1994, 3, 23, 12, 35, 24));
     auto client = start<CNMEADCD>(1);
-    feed(kSpecimenRmc);
+    feed(kSampleRmc);
     ASSERT_TRUE(time_->waitForReports(1, 5s));
     client->stop();
     EXPECT_NEAR(time_->reports()[0].correction, -4.0, 0.3);
