@@ -7,6 +7,8 @@
 #include "netclients/CicmpClient.h"
 #include "netclients/Crfc867Client.h"
 #include "netclients/Crfc868Client.h"
+#include "refclocks/CNMEA.h"
+#include "refclocks/CNMEADCD.h"
 
 namespace app {
 
@@ -86,6 +88,14 @@ public:
                 return std::make_unique<netclients::CicmpClient>(
                     context.messages, context.time, entry.addr, context.frequencyMinutes,
                     context.dialup);
+            case 6:
+                return std::make_unique<refclocks::CNMEA>(
+                    context.messages, context.time, context.frequencyMinutes, context.gpsPort,
+                    context.gpsSpeed, context.nmeaWakeup, context.nmeaAdjustMs);
+            case 24:
+                return std::make_unique<refclocks::CNMEADCD>(
+                    context.messages, context.time, context.frequencyMinutes, context.gpsPort,
+                    context.gpsSpeed, context.nmeaWakeup, context.nmeaAdjustMs);
             default:
                 return nullptr;
         }

@@ -1,6 +1,7 @@
 #include "engine/CHandler.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "engine/ClockCorrection.h"
 #include "engine/DialupGate.h"
@@ -223,9 +224,16 @@ void CHandler::startSource(int selector) {
 
     std::unique_ptr<CTimeClient> client;
     if (protocols_) {
-        const ClientContext context{
-            *this,         *this,          frequencyMinutes_.load(), settings_.sntpFix,
-            dialup_.get(), settings_.proxy};
+        const ClientContext context{*this,
+                                    *this,
+                                    frequencyMinutes_.load(),
+                                    settings_.sntpFix,
+                                    dialup_.get(),
+                                    settings_.proxy,
+                                    settings_.gpsPort,
+                                    settings_.gpsSpeed,
+                                    settings_.nmeaWakeup,
+                                    settings_.nmeaAdjustMs()};
         client = protocols_->createClient(entry, context);
     }
     if (!client) {

@@ -1,5 +1,9 @@
 #include "engine/EngineSettings.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
 #include "engine/CReg.h"
 
 namespace engine {
@@ -14,6 +18,9 @@ EngineSettings EngineSettings::read(const CReg& p) {
     s.switchDelayMs = p.readInt("SwitchDelay", 2000);
     s.frequencyMinutes = p.readInt("Frequency", 120);
     s.nmeaAdjust = p.readText("NMEAAdjust", "0");
+    s.gpsPort = p.readInt("GPSPort", 3);
+    s.gpsSpeed = p.readInt("GPSSpeed", 0);
+    s.nmeaWakeup = p.readText("NMEAWakeup", "");
     s.watchForDialup = p.readInt("WatchForDialup", 0) != 0;
     s.rfc868TcpServer = p.readInt("TCPServer", 1) != 0;
     s.rfc868UdpServer = p.readInt("UDPServer", 1) != 0;
@@ -34,6 +41,11 @@ EngineSettings EngineSettings::read(const CReg& p) {
     s.proxy.name = p.readText("ProxyName", "");
     s.proxy.password = p.readText("ProxyPwd", "");
     return s;
+}
+
+int EngineSettings::nmeaAdjustMs() const {
+    const long value = std::strtol(nmeaAdjust.c_str(), nullptr, 10);
+    return static_cast<int>(value < INT_MIN ? INT_MIN : (value > INT_MAX ? INT_MAX : value));
 }
 
 }  // namespace engine

@@ -26,6 +26,11 @@ struct EngineSettings {
     int switchDelayMs = 2000;
     int frequencyMinutes = 120;
     std::string nmeaAdjust = "0";
+    // NMEAAdjust read as a number the way atoi reads it, but held within int.
+    int nmeaAdjustMs() const;
+    int gpsPort = 3;
+    int gpsSpeed = 0;
+    std::string nmeaWakeup;
     bool watchForDialup = false;
     bool rfc868TcpServer = true;
     bool rfc868UdpServer = true;

@@ -27,6 +27,11 @@ struct ClientContext {
     bool sntpFix = false;        // SNTPFix: protocol 0 makes the alternative client
     DialupGate* dialup = nullptr;
     ProxySettings proxy;  // for the HTTP client of an entry with `useproxy`
+    // The GPS receivers: GPSPort, GPSSpeed, NMEAWakeup, NMEAAdjust (milliseconds).
+    int gpsPort = 3;
+    int gpsSpeed = 0;
+    std::string nmeaWakeup;
+    int nmeaAdjustMs = 0;
 };
 
 enum class ServerKind { Rfc868Tcp, Rfc868Udp, Rfc867Tcp, Rfc867Udp, Sntp, NtpBroadcast };

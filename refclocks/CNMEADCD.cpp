@@ -1,0 +1,39 @@
+#include "refclocks/CNMEADCD.h"
+
+#include <chrono>
+
+namespace refclocks {
+
+CNMEADCD::CNMEADCD(engine::MessageHandler& messages, engine::TimeHandler& time, int pollMinutes,
+                   int portNumber, int speedIndex, std::string wakeup, int delayMs)
+    : CNMEA(messages, time, pollMinutes, portNumber, speedIndex, std::move(wakeup), delayMs,
+            kSourceName) {}
+
+CNMEADCD::~CNMEADCD() {
+    stop();
+}
+
+bool CNMEADCD::awaitTimeMark() {
+    // Measured on monotonic time: the wall clock is what this source corrects.
+    const auto a = std::chrono::steady_clock::now();
+    uint32_t reference = 0;
+    if (port_
+            ->setEventMask(platform::modem::kEventCts | platform::modem::kEventDsr |
+                           platform::modem::kEventRlsd)
+            .ok() &&
+        port_->modemStatus(reference).ok()) {
+        if (port_->waitForModemChange(reference, kPulseLimit, &stopEvent_) ==
+            platform::ModemWait::Stopped) {
+            markStopped();
+            return false;
+        }
+    }
+    const auto b = std::chrono::steady_clock::now();
+    if (std::chrono::duration_cast<std::chrono::seconds>(b - a).count() < 2) {
+        return true;
+    }
+    messages_.debug(name(), "Missed DCD change");
+    return false;
+}
+
+}  // namespace refclocks

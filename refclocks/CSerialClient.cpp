@@ -1,0 +1,62 @@
+#include "refclocks/CSerialClient.h"
+
+#include <cmath>
+
+namespace refclocks {
+
+CSerialClient::CSerialClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+                             std::string portName, int pollMinutes, int baudRate, int dataBits,
+                             int parity, int stopBits, std::string sourceName)
+    : CTimeClient(messages, time, std::move(portName), pollMinutes, std::move(sourceName)),
+      baudRate_(baudRate),
+      dataBits_(dataBits),
+      parity_(parity),
+      stopBits_(stopBits) {}
+
+CSerialClient::~CSerialClient() {
+    stop();
+}
+
+void CSerialClient::start() {
+    platform::LineSettings line;
+    line.baudRate = baudRate_;
+    line.dataBits = dataBits_;
+    line.parity = parity_;
+    line.stopBits = stopBits_;
+    line.dtr = platform::DtrControl::Enable;
+    line.rts = platform::RtsControl::Enable;
+    platform::SerialTimeouts timeouts;
+    timeouts.readTotalConstant = 5000;
+    timeouts.writeTotalConstant = 1000;
+    const std::string path = "\\\\.\\" + server_;
+    port_ = openAndConfigure(opener_, path, "baud=9600 parity=O data=8 stop=1", line, timeouts);
+    if (!port_) {
+        messages_.error(name(), "Can't open port %s", server_.c_str());
+        time_.sourceFailed();
+        return;
+    }
+    CTimeClient::start();
+}
+
+bool CSerialClient::reportIfConsistent(double reference, double local,
+                                       const std::string& statusLine, const char* referenceId) {
+    const double drift = std::fabs((reference - lastReference_) - (local - lastLocal_));
+    lastReference_ = reference;
+    lastLocal_ = local;
+    if (drift > 60.0) {
+        messages_.warn(name(), "Received time inconsistant with last value");
+        return false;
+    }
+    messages_.status(name(), "%s", statusLine.c_str());
+    time_.setTime(reference - local);
+    time_.setReferenceId(engine::referenceIdFromText(referenceId));
+    return true;
+}
+
+void CSerialClient::stop() {
+    // The thread ends first (its reads wake on the stop event), then the port closes.
+    CTimeClient::stop();
+    port_.reset();
+}
+
+}  // namespace refclocks

@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "RefclockFakes.h"
+#include "refclocks/CSerialClient.h"
+#include "support/RecordingMessages.h"
+
+using engine::MessageLevel;
+using refclocktest::RecordingTime;
+using refclocktest::ScriptedPort;
+using testsupport::RecordingMessages;
+
+namespace {
+
+// A frame-decoding clock reduced to what the base does: it reports the frames it is handed.
+class FrameClock : public refclocks::CSerialClient {
+public:
+    FrameClock(RecordingMessages& m, RecordingTime& t, std::string port)
+        : CSerialClient(m, t, std::move(port), 1, 9600, 8, 1, 0, "Trimble Clock Client") {}
+    ~FrameClock() override { stop(); }
+    void run() override { signalStarted(); }
+    void lineReset() override {}
+    bool frame(double reference, double local) {
+        return reportIfConsistent(reference, local, "frame", "TRIM");
+    }
+};
+
+}  // namespace
+
+TEST(CSerialClient, OpensWithTheClocksLineSettings) {
+    RecordingMessages messages;
+    RecordingTime time;
+    ScriptedPort::Shared shared;
+    FrameClock clock(messages, time, "COM2");
+    std::string opened;
+    clock.setPortOpener([&](const std::string& path, platform::Status& status) {
+        opened = path;
+        status = {};
+        return std::make_unique<ScriptedPort>(shared);
+    });
+    clock.start();
+    clock.stop();
+    EXPECT_EQ(opened, "\\\\.\\COM2");
+    EXPECT_EQ(shared.line.baudRate, 9600);
+    EXPECT_EQ(shared.line.parity, 1);  // odd
+    EXPECT_EQ(shared.line.rts, platform::RtsControl::Enable);
+    EXPECT_TRUE(messages.texts(MessageLevel::Error).empty());
+}
+
+TEST(CSerialClient, UnopenablePortGivesOneErrorAndOneFailure) {
+    RecordingMessages messages;
+    RecordingTime time;
+    FrameClock clock(messages, time, "/nonexistent/kronel-tty");
+    clock.start();
+    EXPECT_FALSE(clock.running());
+    EXPECT_EQ(messages.texts(MessageLevel::Error),
+              std::vector<std::string>{"Can't open port /nonexistent/kronel-tty"});
+    EXPECT_EQ(time.failures(), 1);
+}
+
+TEST(CSerialClient, InconsistentFramesAreRememberedButNotReported) {
+    RecordingMessages messages;
+    RecordingTime time;
+    FrameClock clock(messages, time, "COM2");
+    const double local = 3900000000.0;
+    // The first frame is measured against 0 on both clocks: 100 s off, only remembered.
+    EXPECT_FALSE(clock.frame(local + 100, local));
+    // One minute later on both clocks: consistent, reported.
+    EXPECT_TRUE(clock.frame(local + 165, local + 60));
+    // The reference jumped 61 s further than the local clock: not reported.
+    EXPECT_FALSE(clock.frame(local + 286, local + 120));
+    EXPECT_TRUE(clock.frame(local + 346, local + 180));
+    const auto reports = time.reports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_DOUBLE_EQ(reports[0].correction, 105.0);
+    EXPECT_DOUBLE_EQ(reports[1].correction, 166.0);
+    EXPECT_EQ(messages.texts(MessageLevel::Warn),
+              std::vector<std::string>(2, "Received time inconsistant with last value"));
+    EXPECT_EQ(time.referenceId(), engine::referenceIdFromText("TRIM"));
+}
