@@ -210,6 +210,13 @@ void CHandler::startSource(int selector) {
     }
     currentIndex_.store(choice.index);
 
+    if (entry.addr.empty() && needsAddress(entry.protocol)) {
+        // Its client would have nothing to ask: fail it, so the engine moves on as for any
+        // other failing source.
+        warn(kName, "Server %s: no address", entry.name.c_str());
+        sourceFailed();
+        return;
+    }
     std::unique_ptr<CTimeClient> client;
     if (protocols_) {
         ClientContext context{*this, *this, frequencyMinutes_.load(), settings_.sntpFix,

@@ -214,6 +214,35 @@ TEST_F(Engine, ProtocolsWithoutAClientAreReportedAndSkipped) {
         << log;
 }
 
+TEST_F(Engine, OrdersThatLeaveSlotsEmptyStartOnlyNamedEntriesAndEndIdle) {
+    // Counted from 1: "c" takes the place of "a", and slot 0 is left empty.
+    configure({{"a", "fail", 1}, {"b", "fail", 2}, {"c", "fail", 3}});
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return journal_.count("stop b") == 1; }));
+    ASSERT_TRUE(eventually([&] { return idle(); }));
+    EXPECT_EQ(journal_.lines(),
+              (std::vector<std::string>{"start c", "stop c", "start b", "stop b"}));
+}
+
+TEST_F(Engine, AnEntryWithoutAnAddressFailsWithOneWarning) {
+    configure({{"blank", "", 0}, {"good", "fail", 1}}, {{"Logtofile", 1}});
+    (void)CReg(kServiceParametersKey).writeText("Logfile", store_.path() + ".log");
+    // An entry without an `addr` value at all, placed last.
+    (void)CReg(std::string(kServiceParametersKey) + "\\" + kServerDetailsSubkey + "\\missing")
+        .writeInt("order", 2);
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return journal_.count("stop good") == 1; }));
+    ASSERT_TRUE(eventually([&] { return idle(); }));
+    stopEngine();
+    EXPECT_EQ(journal_.lines(), (std::vector<std::string>{"start good", "stop good"}));
+    const std::string log = testsupport::readFile(store_.path() + ".log");
+    for (const char* name : {"blank", "missing"}) {
+        const std::string line = std::string("Warn : Kronel Server ") + name + ": no address";
+        EXPECT_NE(log.find(line), std::string::npos) << log;
+        EXPECT_EQ(log.find(line), log.rfind(line)) << log;
+    }
+}
+
 TEST_F(Engine, AnEmptyListStartsNothingAndStopsCleanly) {
     configure({});
     startEngine();
