@@ -243,6 +243,83 @@ TEST_F(Engine, AnEntryWithoutAnAddressFailsWithOneWarning) {
     }
 }
 
+TEST_F(Engine, AnIntervalOfZeroMakesTheTopWaitLongNotNone) {
+    // 0 * 60000 - 1000 ms is read as the 32-bit wait Windows would see: 49.7 days.
+    configure({{"a", "fail", 0}, {"b", "0.001", 1}}, {{"StartTop", 1}, {"Frequency", 0}});
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return journal_.count("start b") == 1; }));
+    // A top wait of none would have asked "a" again and again by now.
+    eventually([&] { return journal_.count("start a") > 1; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(journal_.count("start a"), 1);
+}
+
+// Every number the store can hold, in every numeric setting the engine reads or may read:
+// the engine starts, runs a source through set-time and stops. The sanitizer build turns any
+// overflow on the way into a failure.
+TEST_F(Engine, StartsAndStopsWithEveryNumericSettingAtItsExtremes) {
+    static const char* const kNumbers[] = {"Set",          "Max",
+                                           "AllowMax",     "Min",
+                                           "NoTell",       "Often",
+                                           "Frequency",    "AdjustPoll",
+                                           "AdjustFreq",   "MaxSlew",
+                                           "AutoChange",   "SwitchOK",
+                                           "StartTop",     "SwitchDelay",
+                                           "SNTPFix",      "OnlyServeWhenSynched",
+                                           "TCPServer",    "UDPServer",
+                                           "867TCPServer", "867UDPServer",
+                                           "SNTPServer",   "NTPStratum",
+                                           "NTPbcast",     "NTPbcastfreq",
+                                           "MCastTTL",     "GPSPort",
+                                           "GPSSpeed",     "WatchForDialup",
+                                           "LogMsgs",      "LogError",
+                                           "LogWarn",      "LogDebug",
+                                           "Logtofile",    "LogtoSyslog",
+                                           "EnableAlerts", "AlertTimeout",
+                                           "AlertEmail",   "AlertMsgBox",
+                                           "ProxyPort",    "ProxyNameNeeded",
+                                           "Hidden",       "StartMinimized",
+                                           "Tips"};
+    const std::string details = std::string(kServiceParametersKey) + "\\" + kServerDetailsSubkey;
+    for (const uint32_t number : {0u, 1u, 0x7fffffffu, 0xffffffffu}) {
+        SCOPED_TRACE(number);
+        stopEngine();
+        journal_.clear();
+        stop_.reset();
+        (void)CReg(details).deleteKey();
+        {
+            CReg parameters(kServiceParametersKey);
+            for (const char* name : kNumbers) {
+                (void)parameters.writeInt(name, number);
+            }
+            // Lines go to a file of the test's own; the event log stays off (it is the
+            // machine's log), as does syslog (no collector is named).
+            (void)parameters.writeInt("LogtoEvtlog", 0);
+            (void)parameters.writeText("Logfile", store_.path() + ".log");
+        }
+        // "set" hands the engine a correction and holds slot 0 whatever "numbers", with every
+        // number of an entry, makes of the list (AutoChange 0 would keep a failure running).
+        {
+            CReg set(details + "\\set");
+            (void)set.writeText("addr", "0.25");
+            (void)set.writeInt("order", 0);
+        }
+        CReg numbers(details + "\\numbers");
+        (void)numbers.writeText("addr", "fail");
+        for (const char* name : {"protocol", "rejectntp", "useproxy", "order"}) {
+            (void)numbers.writeInt(name, number);
+        }
+        startEngine();
+        ASSERT_TRUE(eventually([&] { return journal_.count("start set") == 1; }));
+        ASSERT_TRUE(eventually([&] {
+            return CReg(details + "\\set", platform::RegRoot::LocalMachine, true)
+                       .readText("info", "Never") != "Never";
+        }));
+        stop_.set();
+        // Stopping takes the client's and the servers' time limits at most.
+        ASSERT_TRUE(thread_->joinFor(platform::Millis(10000)));
+    }
+}
+
 TEST_F(Engine, AnEmptyListStartsNothingAndStopsCleanly) {
     configure({});
     startEngine();
