@@ -12,6 +12,12 @@
 #include "platform/SimulatedClock.h"
 #include "support/TestSupport.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 using namespace engine;
 using testsupport::eventually;
 
@@ -320,6 +326,37 @@ TEST_F(Engine, StartsAndStopsWithEveryNumericSettingAtItsExtremes) {
     }
 }
 
+#ifndef _WIN32
+// Every descriptor the process may have is taken, so no event can be made: the engine says
+// so and returns, and the process goes on.
+TEST_F(Engine, AnEventThatCannotBeMadeIsReportedAndTheEngineReturns) {
+    configure({{"a", "0.001", 0}});
+    platform::Event stop(true, true);
+    ::testing::internal::CaptureStdout();
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> taken;
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+        taken.push_back(fd);
+    }
+    {
+        CHandler handler(true, std::make_unique<ScriptedProtocols>(journal_));
+        handler.run(stop);
+    }
+    for (int fd : taken) {
+        close(fd);
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    const std::string output = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(output.rfind("Error: Kronel CreateEvent failed (", 0), 0u) << output;
+    EXPECT_NE(output.find("(0x"), std::string::npos) << output;
+    EXPECT_TRUE(journal_.lines().empty());
+}
+#endif
+
 TEST_F(Engine, AnEmptyListStartsNothingAndStopsCleanly) {
     configure({});
     startEngine();
@@ -331,6 +368,7 @@ TEST_F(Engine, AnEmptyListStartsNothingAndStopsCleanly) {
 TEST_F(Engine, ServesTheReferenceIdentifierAndSharedText) {
     configure({});
     CHandler handler(false, std::make_unique<ScriptedProtocols>(journal_));
+    handler.loadSettings();
     EXPECT_EQ(handler.referenceId(), referenceIdFromText("LOCL"));
     handler.setReferenceId(referenceIdFromText("GPS"));
     EXPECT_EQ(handler.referenceId(), referenceIdFromText("GPS"));
