@@ -131,7 +131,6 @@ private:
     }
 
     void lookUp() {
-        KeepLastErrors keep;
         uint32_t found = 0;
         const bool ok = platform::resolveIPv4(server_, found, &stop_).ok();
         std::lock_guard lock(mutex_);
