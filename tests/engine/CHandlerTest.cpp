@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -257,6 +258,15 @@ TEST_F(Engine, AnIntervalOfZeroMakesTheTopWaitLongNotNone) {
     // A top wait of none would have asked "a" again and again by now.
     eventually([&] { return journal_.count("start a") > 1; }, std::chrono::milliseconds(300));
     EXPECT_EQ(journal_.count("start a"), 1);
+}
+
+TEST_F(Engine, ANegativeSwitchDelayIsALongWaitNotNone) {
+    // 0x80000000 ms, as Windows reads the same 32 bits: 24.8 days (24.8 s at this scale).
+    configure({{"a", "fail", 0}, {"b", "fail", 1}}, {{"SwitchDelay", INT_MIN}});
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return journal_.count("start a") == 1; }));
+    eventually([&] { return journal_.count("start b") > 0; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(journal_.count("start b"), 0);
 }
 
 // Every number the store can hold, in every numeric setting the engine reads or may read:
