@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 #include "engine/ClockCorrection.h"
 #include "engine/DialupGate.h"
+#include "engine/ErrorText.h"
 #include "engine/RateTimer.h"
 #include "engine/TimeValue.h"
 #include "platform/Seams.h"
@@ -37,7 +39,7 @@ public:
     explicit CorrectionHost(CHandler& handler) : handler_(handler) {}
     platform::Clock& clock() override { return handler_.clock_; }
     MessageHandler& messages() override { return handler_; }
-    CReg& parameters() override { return handler_.parameters_; }
+    CReg& parameters() override { return *handler_.parameters_; }
     void kickWatchdog() override { handler_.kickWatchdog(); }
     std::optional<int> adaptPoll(bool good) override {
         std::lock_guard<std::mutex> lock(handler_.clientMutex_);
@@ -48,8 +50,8 @@ public:
         handler_.frequencyMinutes_.store(minutes);
         return minutes;
     }
-    void signalSwitch() override { handler_.switch_.set(); }
-    void signalTop() override { handler_.top_.set(); }
+    void signalSwitch() override { handler_.switch_->set(); }
+    void signalTop() override { handler_.top_->set(); }
     void scheduleRateChange(double seconds) override { handler_.rateTimer_->schedule(seconds); }
 
 private:
@@ -61,17 +63,30 @@ CHandler::CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols
     : consoleDebug_(consoleDebug),
       protocols_(std::move(protocols)),
       clock_(platform::processClock()),
-      parameters_(kServiceParametersKey, platform::RegRoot::LocalMachine),
-      settings_(EngineSettings::read(parameters_)),
-      log_(LogSettings::read(parameters_), clock_),
+      log_(std::make_shared<MessageLog>(LogSettings{}, clock_)),
       host_(std::make_unique<CorrectionHost>(*this)),
-      correction_(std::make_unique<ClockCorrection>(Deliverable::Service,
-                                                    CorrectionSettings::read(parameters_), *host_)),
       dialup_(std::make_unique<DialupGate>()),
       rateTimer_(std::make_unique<RateTimer>([this] { correction_->rateTimer(); })),
       watchdogs_(std::move(watchdogs)),
-      referenceId_(referenceIdFromText("LOCL")) {
-    frequencyMinutes_.store(settings_.frequencyMinutes);
+      referenceId_(referenceIdFromText("LOCL")) {}
+
+void CHandler::loadSettings() {
+    std::call_once(settingsLoaded_, [this] {
+        parameters_ =
+            std::make_unique<CReg>(kServiceParametersKey, platform::RegRoot::LocalMachine);
+        settings_ = EngineSettings::read(*parameters_);
+        frequencyMinutes_.store(settings_.frequencyMinutes);
+        correction_ = std::make_unique<ClockCorrection>(
+            Deliverable::Service, CorrectionSettings::read(*parameters_), *host_);
+        auto log = std::make_shared<MessageLog>(LogSettings::read(*parameters_), clock_);
+        std::lock_guard<std::mutex> lock(logMutex_);
+        log_ = std::move(log);
+    });
+}
+
+std::shared_ptr<MessageLog> CHandler::log() const {
+    std::lock_guard<std::mutex> lock(logMutex_);
+    return log_;
 }
 
 CHandler::~CHandler() {
@@ -81,7 +96,7 @@ CHandler::~CHandler() {
 }
 
 void CHandler::message(MessageLevel level, const std::string& source, const std::string& text) {
-    const std::string line = log_.write(level, source, text);
+    const std::string line = log()->write(level, source, text);
     if (consoleDebug_ && !line.empty()) {
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
@@ -89,17 +104,24 @@ void CHandler::message(MessageLevel level, const std::string& source, const std:
 }
 
 void CHandler::writeLogFileLine(const std::string& line) {
-    log_.writeLogFileLine(line);
+    log()->writeLogFileLine(line);
 }
 void CHandler::sendSyslog(int severity, const std::string& line) {
-    log_.sendSyslog(severity, line);
+    log()->sendSyslog(severity, line);
 }
 void CHandler::writeEventLog(int severity, const std::string& line) {
-    log_.writeEventLog(severity, line);
+    log()->writeEventLog(severity, line);
 }
 
-// The settings were read once, when the engine was made.
 void CHandler::run(platform::Event& stop) {
+    try {
+        switch_ = std::make_unique<platform::Event>(false);
+        top_ = std::make_unique<platform::Event>(false);
+    } catch (const std::exception&) {
+        error(kName, "CreateEvent failed (%s)", lastSystemErrorText().c_str());
+        return;
+    }
+    loadSettings();
     {
         const CReg serverDetails(serverDetailsPath(), platform::RegRoot::LocalMachine);
         list_ = ServerList::read(serverDetails);
@@ -123,13 +145,14 @@ void CHandler::run(platform::Event& stop) {
 
 void CHandler::mainLoop(platform::Event& stop) {
     for (;;) {
-        const int woken = settings_.startTop ? platform::Event::waitAny({&stop, &switch_, &top_})
-                                             : platform::Event::waitAny({&stop, &switch_});
+        const int woken = settings_.startTop
+                              ? platform::Event::waitAny({&stop, switch_.get(), top_.get()})
+                              : platform::Event::waitAny({&stop, switch_.get()});
         if (woken == 0) {
             return;
         }
         if (woken == 1) {
-            if (platform::Event::waitAny({&stop, &switch_},
+            if (platform::Event::waitAny({&stop, switch_.get()},
                                          platform::scheduleWait(settings_.switchDelayMs)) == 0) {
                 return;
             }
@@ -137,7 +160,8 @@ void CHandler::mainLoop(platform::Event& stop) {
         } else if (woken == 2) {
             const long long topWait =
                 static_cast<long long>(frequencyMinutes_.load()) * 60000 - 1000;
-            if (platform::Event::waitAny({&stop, &switch_}, platform::scheduleWait(topWait)) == 0) {
+            if (platform::Event::waitAny({&stop, switch_.get()}, platform::scheduleWait(topWait)) ==
+                0) {
                 return;
             }
             startSource(ServerList::kTop);
@@ -222,6 +246,13 @@ void CHandler::startSource(int selector) {
     }
     currentIndex_.store(choice.index);
 
+    if (entry.addr.empty() && needsAddress(entry.protocol)) {
+        // Its client would have nothing to ask: fail it, so the engine moves on as for any
+        // other failing source.
+        warn(kName, "Server %s: no address", entry.name.c_str());
+        sourceFailed();
+        return;
+    }
     std::unique_ptr<CTimeClient> client;
     if (protocols_) {
         const ClientContext context{*this,
@@ -298,12 +329,14 @@ std::string CHandler::currentSource() const {
 }
 
 void CHandler::setTime(double correction) {
-    correction_->apply(correction, currentSource());
+    if (correction_) {
+        correction_->apply(correction, currentSource());
+    }
 }
 
 void CHandler::sourceFailed() {
-    if (settings_.autoChange) {
-        switch_.set();
+    if (settings_.autoChange && switch_) {
+        switch_->set();
     }
 }
 
@@ -336,11 +369,13 @@ double CHandler::now() {
 }
 
 bool CHandler::synchronised() {
-    return correction_->synchronised();
+    return correction_ && correction_->synchronised();
 }
 
 void CHandler::clearSynchronised() {
-    correction_->setSynchronised(false);
+    if (correction_) {
+        correction_->setSynchronised(false);
+    }
 }
 
 }  // namespace engine

@@ -27,13 +27,19 @@ class CHandler : public TimeHandler, public MessageHandler {
 public:
     static constexpr const char* kName = "Kronel";
 
-    // consoleDebug: also print every message line on the console (the "debug" verb).
+    // consoleDebug: also print every message line on the console (the "debug" verb). Makes
+    // nothing in the store: until the settings are loaded, lines go to the default sinks.
     // watchdogs: builds the watchdog when EnableAlerts is set; none: alerts are not built in.
     CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols,
              std::unique_ptr<WatchdogFactory> watchdogs = nullptr);
     ~CHandler() override;
 
-    // The engine thread body: returns once `stop` is signalled and everything is stopped.
+    // Reads the settings from the store, once. Only where the engine runs: the program calls
+    // it before its first line when it is about to run the engine, and run() makes sure of it.
+    void loadSettings();
+
+    // The engine thread body: returns once `stop` is signalled and everything is stopped, or
+    // at once when its events cannot be made.
     void run(platform::Event& stop);
 
     // MessageHandler
@@ -71,13 +77,16 @@ private:
     void startWatchdog();
     void stopWatchdog();
     void kickWatchdog();
+    std::shared_ptr<MessageLog> log() const;
 
     const bool consoleDebug_;
     std::unique_ptr<ProtocolFactory> protocols_;
     platform::Clock& clock_;
-    CReg parameters_;
-    const EngineSettings settings_;
-    MessageLog log_;
+    std::once_flag settingsLoaded_;
+    std::unique_ptr<CReg> parameters_;
+    EngineSettings settings_;
+    mutable std::mutex logMutex_;  // guards the pointer: loading the settings replaces the log
+    std::shared_ptr<MessageLog> log_;
     class CorrectionHost;
     std::unique_ptr<CorrectionHost> host_;
     std::unique_ptr<ClockCorrection> correction_;
@@ -85,8 +94,9 @@ private:
     // Ends the discipline's slews; declared after correction_ so that it stops first.
     std::unique_ptr<RateTimer> rateTimer_;
 
-    platform::Event switch_{false};
-    platform::Event top_{false};
+    // Made when the engine runs; a failure to make them ends the run, not the process.
+    std::unique_ptr<platform::Event> switch_;
+    std::unique_ptr<platform::Event> top_;
 
     ServerList list_;
     std::atomic<int> currentIndex_{ServerList::kNone};

@@ -1,5 +1,7 @@
 #include "engine/CTimeClient.h"
 
+#include <algorithm>
+#include <climits>
 #include <mutex>
 
 #include "engine/Format.h"
@@ -61,12 +63,13 @@ int CTimeClient::adaptPoll(bool good) {
         state.step = kLargestPollStep;
     }
     state.lastGood = good;
-    int interval = pollMinutes_.load() + (good ? state.step : -state.step);
-    if (interval < kMinimumPollMinutes) {
-        interval = kMinimumPollMinutes;
-    }
-    pollMinutes_.store(interval);
-    return interval;
+    // In 64 bits, held at the largest integer: an interval near it must not wrap round.
+    const long long interval =
+        static_cast<long long>(pollMinutes_.load()) + (good ? state.step : -state.step);
+    const int adapted =
+        static_cast<int>(std::clamp<long long>(interval, kMinimumPollMinutes, INT_MAX));
+    pollMinutes_.store(adapted);
+    return adapted;
 }
 
 void CTimeClient::resetPollAdaptation() {

@@ -215,7 +215,10 @@ uint8_t ClockCorrection::step(double correction, bool clamped, const std::string
     if (deliverable_ == Deliverable::Desktop) {
         clock.enablePrivilege();
     }
-    const platform::Status stepped = clock.step(unixFromTimeValue(now + correction));
+    // Reporting can block (a log file on a slow disk): step from the clock as it is now, not
+    // as it was when the call began.
+    const platform::Status stepped =
+        clock.step(unixFromTimeValue(timeValueNow(clock) + correction));
     if (!stepped.ok()) {
         messages.warn(kMessageSource, "Failed to set the time (%s)",
                       systemErrorText(stepped.error).c_str());

@@ -1,6 +1,6 @@
 #include "engine/EngineSettings.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 
@@ -34,7 +34,10 @@ EngineSettings EngineSettings::read(const CReg& p) {
     s.broadcastAddresses = p.readText("BroadcastAddrs", "255.255.255.255");
     s.multicastTtl = p.readInt("MCastTTL", 31);
     s.enableAlerts = p.readInt("EnableAlerts", 0) != 0;
-    s.alertTimeoutMinutes = p.readInt("AlertTimeout", s.frequencyMinutes * 4);
+    // Four polling intervals, held at the largest integer for intervals that long.
+    const long long fourPolls = static_cast<long long>(s.frequencyMinutes) * 4;
+    s.alertTimeoutMinutes = p.readInt(
+        "AlertTimeout", static_cast<int>(std::clamp<long long>(fourPolls, INT_MIN, INT_MAX)));
     s.proxy.address = p.readText("ProxyAddress", "");
     s.proxy.port = p.readInt("ProxyPort", 8080);
     s.proxy.nameNeeded = p.readInt("ProxyNameNeeded", 0) != 0;

@@ -1,7 +1,10 @@
 #include "engine/MessageLog.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <exception>
+#include <optional>
 #include <utility>
 
 #include "engine/CReg.h"
@@ -10,6 +13,7 @@
 #include "platform/File.h"
 #include "platform/Result.h"
 #include "platform/Socket.h"
+#include "platform/Thread.h"
 
 namespace engine {
 
@@ -21,6 +25,10 @@ constexpr size_t kSyslogLineChars = 256;
 constexpr size_t kHostNameChars = 128;
 constexpr const char* kSyslogTag = "Kronel";
 constexpr const char* kEventSource = "Kronel";
+// A good address is looked up again after an hour, so a collector that moves is followed; a
+// failed lookup is tried again after a minute rather than on every line.
+constexpr std::chrono::hours kRefreshAfter{1};
+constexpr std::chrono::minutes kRetryAfter{1};
 
 constexpr std::array<const char*, 12> kMonths{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -64,6 +72,84 @@ bool levelEnabled(const LogSettings& settings, MessageLevel level) {
 }
 
 }  // namespace
+
+// The syslog collector's address, kept current by lookups on a thread of their own: at start,
+// when the address is due to be refreshed and when a send to it failed.
+class MessageLog::CollectorAddress {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit CollectorAddress(std::string server) : server_(std::move(server)) {
+        if (const auto dotted = platform::parseDottedIPv4(server_)) {
+            address_ = *dotted;
+            fixed_ = true;
+        } else {
+            std::lock_guard lock(mutex_);
+            startLookup();
+        }
+    }
+    // The lookup thread returns at once on the stop event; the name server's answer, if it
+    // ever comes, goes nowhere.
+    ~CollectorAddress() {
+        stop_.set();
+        std::unique_ptr<platform::Thread> lookup;
+        {
+            std::lock_guard lock(mutex_);
+            lookup = std::move(lookup_);
+        }
+        lookup.reset();  // outside the lock, which the lookup takes to file its result
+    }
+    CollectorAddress(const CollectorAddress&) = delete;
+    CollectorAddress& operator=(const CollectorAddress&) = delete;
+
+    // The last good address, if any; starts a lookup when one is due. Never waits for one.
+    std::optional<uint32_t> current() {
+        std::lock_guard lock(mutex_);
+        if (!fixed_ && !looking_ && Clock::now() >= due_) {
+            startLookup();
+        }
+        return address_;
+    }
+
+    void sendFailed() {
+        std::lock_guard lock(mutex_);
+        due_ = Clock::now();
+    }
+
+private:
+    // Under mutex_, with no lookup running.
+    void startLookup() {
+        lookup_.reset();  // a finished one, past its last use of the lock: joins at once
+        looking_ = true;
+        try {
+            lookup_ = std::make_unique<platform::Thread>([this] { lookUp(); });
+        } catch (const std::exception&) {
+            // No thread to spare: try again on a later line.
+            looking_ = false;
+            due_ = Clock::now() + kRetryAfter;
+        }
+    }
+
+    void lookUp() {
+        uint32_t found = 0;
+        const bool ok = platform::resolveIPv4(server_, found, &stop_).ok();
+        std::lock_guard lock(mutex_);
+        if (ok) {
+            address_ = found;
+        }
+        due_ = Clock::now() + (ok ? Clock::duration(kRefreshAfter) : Clock::duration(kRetryAfter));
+        looking_ = false;
+    }
+
+    const std::string server_;
+    bool fixed_ = false;  // a dotted address needs no lookup
+    platform::Event stop_{true};
+    std::mutex mutex_;
+    std::optional<uint32_t> address_;
+    Clock::time_point due_;
+    bool looking_ = false;
+    std::unique_ptr<platform::Thread> lookup_;
+};
 
 LogSettings LogSettings::read(const CReg& parameters) {
     LogSettings settings;
@@ -136,6 +222,9 @@ std::string syslogDatagram(int severity, const platform::UnixTime& when, const s
 
 MessageLog::MessageLog(LogSettings settings, const platform::Clock& clock)
     : settings_(std::move(settings)), clock_(clock) {
+    if (settings_.toSyslog && !settings_.syslogServer.empty()) {
+        collector_ = std::make_unique<CollectorAddress>(settings_.syslogServer);
+    }
     if (settings_.toEventLog) {
         eventLog_ = std::make_unique<platform::EventLog>(kEventSource);
     }
@@ -176,24 +265,27 @@ void MessageLog::writeLogFileLine(const std::string& line) {
 }
 
 void MessageLog::sendSyslog(int severity, const std::string& line) {
-    if (!settings_.toSyslog || settings_.syslogServer.empty()) {
+    if (collector_ == nullptr) {
         return;
     }
     KeepLastErrors keep;
+    const std::optional<uint32_t> address = collector_->current();
+    if (!address) {
+        return;
+    }
     platform::Socket socket;
     if (!socket.open(platform::Socket::Type::Udp).ok() || !socket.setReuseAddress(true).ok()) {
         return;
     }
-    platform::Endpoint collector;
-    collector.port = platform::servicePort("syslog", "udp", kSyslogPort);
-    if (!platform::resolveIPv4(settings_.syslogServer, collector.address).ok()) {
-        return;
-    }
+    const platform::Endpoint collector{*address,
+                                       platform::servicePort("syslog", "udp", kSyslogPort)};
     // The time fields are UTC: collectors receive stamps from machines in every zone, and the
     // log file shows UTC too.
     const std::string datagram =
         syslogDatagram(severity, clock_.now(), platform::localHostName(), line);
-    (void)socket.sendTo(datagram.data(), datagram.size(), collector);
+    if (!socket.sendTo(datagram.data(), datagram.size(), collector).ok()) {
+        collector_->sendFailed();
+    }
 }
 
 void MessageLog::writeEventLog(int severity, const std::string& line) {

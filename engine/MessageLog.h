@@ -46,7 +46,9 @@ std::string syslogDatagram(int severity, const platform::UnixTime& when, const s
 
 // Formats each message once into a line and sends it to the log file, syslog and the event
 // log. Safe to call from any thread; no sink reports its own failure, and the caller's last
-// system and socket errors are the same after a call as before it.
+// system and socket errors are the same after a call as before it. A syslog collector named
+// by host name is looked up in the background, never while a line waits: lines go to the
+// last good address, and a line logged while none is known is dropped.
 class MessageLog {
 public:
     MessageLog(LogSettings settings, const platform::Clock& clock);
@@ -62,8 +64,11 @@ public:
     const LogSettings& settings() const { return settings_; }
 
 private:
+    class CollectorAddress;
+
     LogSettings settings_;
     const platform::Clock& clock_;
+    std::unique_ptr<CollectorAddress> collector_;
     std::mutex fileMutex_;
     std::mutex eventLogMutex_;
     std::unique_ptr<platform::EventLog> eventLog_;

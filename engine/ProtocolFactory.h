@@ -19,6 +19,13 @@ struct ServerEntry {
     bool useProxy = false;
 };
 
+// The SNTP broadcast client: the one source whose `addr` may be empty (it then takes
+// broadcasts from any sender). Every other source needs an address or port to ask.
+inline constexpr int kSntpBroadcastProtocol = 4;
+inline bool needsAddress(int protocol) {
+    return protocol != kSntpBroadcastProtocol;
+}
+
 // What a client may be given at creation besides its entry.
 struct ClientContext {
     MessageHandler& messages;

@@ -17,6 +17,9 @@ ServerList::ServerList(const std::vector<Candidate>& candidates) : slots_(candid
             --back;
         }
     }
+    // Orders counted from 1, or repeated, leave slots empty: the entries that did get a slot
+    // close up in their order, so no nameless entry is ever started.
+    std::erase_if(slots_, [](const std::string& name) { return name.empty(); });
 }
 
 ServerList ServerList::read(const CReg& serverDetails) {

@@ -22,7 +22,7 @@ public:
     ServerList() = default;
     // Places the entries in enumeration order: `order` picks the slot (bounded by the back
     // slot), a later entry overwrites an earlier one in the same slot, and entries without
-    // `order` fill the list from the end.
+    // `order` fill the list from the end. Slots left empty are dropped.
     explicit ServerList(const std::vector<Candidate>& candidates);
     // Reads the subkeys of "Server Details".
     static ServerList read(const CReg& serverDetails);

@@ -52,7 +52,11 @@ CSNTP2Client::Outcome CSNTP2Client::poll() {
     messages_.info(name(), "connecting to %s", server_.c_str());
 
     uint32_t address = 0;
-    if (!platform::resolveIPv4(server_, address).ok()) {
+    const platform::Status resolved = platform::resolveIPv4(server_, address, &stopEvent_);
+    if (resolved.error == platform::wsa::kInterrupted) {
+        return Outcome::Stopped;
+    }
+    if (!resolved.ok()) {
         messages_.warn(name(), "Couldn't determine address for %s, (%s)", server_.c_str(),
                        engine::winsockErrorText().c_str());
         time_.sourceFailed();

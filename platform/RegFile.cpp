@@ -9,6 +9,7 @@ namespace {
 
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kHeader4 = "REGEDIT4";
+constexpr uint32_t kRegSz = 1;
 constexpr uint32_t kRegBinary = 3;
 
 constexpr const char* kRootNames[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER",
@@ -114,8 +115,8 @@ bool decodeUtf16le(std::string_view in, std::string& out) {
 }
 
 // A quoted name or text at the front of s (which starts at the opening quote). \\ and \" are
-// the format's escapes; \n and \r stand for line breaks (see quote()); any other backslash
-// is kept as written, which is what a hand-edited path such as "C:\temp" means.
+// the format's only escapes, as in regedit; a backslash before anything else is itself, which
+// is what a hand-edited path such as "C:\new\reports.txt" means.
 bool takeQuoted(std::string_view& s, std::string& out) {
     out.clear();
     size_t i = 1;
@@ -125,18 +126,8 @@ bool takeQuoted(std::string_view& s, std::string& out) {
             s.remove_prefix(i + 1);
             return RegFile::storableText(out);
         }
-        if (c == '\\' && i + 1 < s.size()) {
-            const char next = s[i + 1];
-            if (next == '\\' || next == '"') {
-                out += next;
-            } else if (next == 'n') {
-                out += '\n';
-            } else if (next == 'r') {
-                out += '\r';
-            } else {
-                out += c;
-                out += next;
-            }
+        if (c == '\\' && i + 1 < s.size() && (s[i + 1] == '\\' || s[i + 1] == '"')) {
+            out += s[i + 1];
             i += 2;
             continue;
         }
@@ -146,30 +137,80 @@ bool takeQuoted(std::string_view& s, std::string& out) {
     return false;
 }
 
-// Line breaks inside a value would end the line, so they are written as \r and \n, the
-// escapes Wine's regedit reads and writes; this keeps every store one line per value and
-// still importable. NUL cannot be part of a REG_SZ and is refused before it gets here.
 void quote(std::string& out, std::string_view text) {
     out += '"';
     for (char c : text) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            default:
-                out += c;
+        if (c == '\\' || c == '"') {
+            out += '\\';
         }
+        out += c;
     }
     out += '"';
+}
+
+bool hasControlCharacter(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7F;
+    });
+}
+
+// The next code point of UTF-8 text at `i`; a byte that does not start a well-formed sequence
+// stands for itself (as in Latin-1), so every text has an encoding.
+uint32_t nextCodePoint(std::string_view text, size_t& i) {
+    const auto byte = [&](size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char lead = byte(i);
+    size_t length = 1;
+    uint32_t cp = lead;
+    uint32_t least = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        cp = lead & 0x1F;
+        least = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        cp = lead & 0x0F;
+        least = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        cp = lead & 0x07;
+        least = 0x10000;
+    }
+    if (length > 1 && i + length <= text.size()) {
+        uint32_t value = cp;
+        bool wellFormed = true;
+        for (size_t k = 1; k < length && wellFormed; ++k) {
+            wellFormed = (byte(i + k) & 0xC0) == 0x80;
+            value = (value << 6) | (byte(i + k) & 0x3F);
+        }
+        if (wellFormed && value >= least && value <= 0x10FFFF &&
+            !(value >= 0xD800 && value <= 0xDFFF)) {
+            i += length;
+            return value;
+        }
+    }
+    ++i;
+    return lead;
+}
+
+// A REG_SZ as regedit writes it in hex(1): UTF-16LE with its terminating zero.
+std::string utf16leWithTerminator(std::string_view text) {
+    std::string out;
+    auto unit = [&out](uint32_t u) {
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>(u >> 8);
+    };
+    for (size_t i = 0; i < text.size();) {
+        const uint32_t cp = nextCodePoint(text, i);
+        if (cp >= 0x10000) {
+            unit(0xD800 + ((cp - 0x10000) >> 10));
+            unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            unit(cp);
+        }
+    }
+    unit(0);
+    return out;
 }
 
 bool knownRoot(std::string_view name, std::string& canonical) {
@@ -378,7 +419,25 @@ private:
             bytes = std::move(wide);
         }
         value.text = std::move(bytes);
+        textFromHex(value);
         return true;
+    }
+
+    // A hex(1) value is a REG_SZ like any other: text held in UTF-16LE, ending in a zero.
+    static void textFromHex(RegValue& value) {
+        if (value.otherType != kRegSz) {
+            return;
+        }
+        std::string_view units = value.text;
+        if (units.size() >= 2 && units.substr(units.size() - 2) == std::string_view("\0\0", 2)) {
+            units.remove_suffix(2);
+        }
+        std::string text;
+        if (decodeUtf16le(units, text) && RegFile::storableText(text)) {
+            value.type = RegType::String;
+            value.text = std::move(text);
+            value.otherType = 0;
+        }
     }
 
     // Comma-separated bytes of one or two hex digits; a trailing comma is allowed.
@@ -416,6 +475,31 @@ private:
     bool regedit4_ = false;
 };
 
+// hex: (binary) or hex(TYPE): and the bytes, wrapped as regedit wraps long values.
+void writeHexBytes(std::string& out, uint32_t type, std::string_view bytes) {
+    char buf[32];
+    if (type == kRegBinary) {
+        out += "hex:";
+    } else {
+        std::snprintf(buf, sizeof buf, "hex(%x):", static_cast<unsigned>(type));
+        out += buf;
+    }
+    size_t column = out.size() - out.rfind('\n');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(buf, sizeof buf, "%02x", static_cast<unsigned char>(bytes[i]));
+        out += buf;
+        column += 2;
+        if (i + 1 < bytes.size()) {
+            out += ',';
+            ++column;
+            if (column > 76) {
+                out += "\\\r\n  ";
+                column = 2;
+            }
+        }
+    }
+}
+
 void writeValue(std::string& out, const RegValue& value) {
     if (value.name.empty()) {
         out += '@';
@@ -430,32 +514,17 @@ void writeValue(std::string& out, const RegValue& value) {
             out += buf;
             break;
         case RegType::String:
-            quote(out, value.text);
-            break;
-        case RegType::Other: {
-            if (value.otherType == kRegBinary) {
-                out += "hex:";
+            // A line break would end the line, and regedit has no escape for it or for any
+            // other control character: such a text goes as the hex(1) form it imports.
+            if (hasControlCharacter(value.text)) {
+                writeHexBytes(out, kRegSz, utf16leWithTerminator(value.text));
             } else {
-                std::snprintf(buf, sizeof buf, "hex(%x):", static_cast<unsigned>(value.otherType));
-                out += buf;
-            }
-            // Wrapped as regedit wraps long binary values.
-            size_t column = out.size() - out.rfind('\n');
-            for (size_t i = 0; i < value.text.size(); ++i) {
-                std::snprintf(buf, sizeof buf, "%02x", static_cast<unsigned char>(value.text[i]));
-                out += buf;
-                column += 2;
-                if (i + 1 < value.text.size()) {
-                    out += ',';
-                    ++column;
-                    if (column > 76) {
-                        out += "\\\r\n  ";
-                        column = 2;
-                    }
-                }
+                quote(out, value.text);
             }
             break;
-        }
+        case RegType::Other:
+            writeHexBytes(out, value.otherType, value.text);
+            break;
     }
     out += "\r\n";
 }
@@ -648,6 +717,10 @@ std::string RegFile::text() const {
 
 bool RegFile::storableText(std::string_view text) {
     return text.find('\0') == std::string_view::npos;
+}
+
+bool RegFile::storableName(std::string_view name) {
+    return name.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos;
 }
 
 }  // namespace platform

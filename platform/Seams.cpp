@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "platform/Event.h"
+
 namespace platform {
 
 namespace {
@@ -38,10 +40,23 @@ void setTimeScale(double value) {
 }
 
 std::chrono::milliseconds scheduleWait(long long ms) {
-    if (ms <= 0) {
+    if (ms == 0) {
         return std::chrono::milliseconds(0);
     }
+    if (ms < 0) {
+        // Windows takes a wait as a 32-bit unsigned count: a negative one is a very long wait
+        // (-1 is INFINITE), never none. Below what 32 bits hold, the longest there is.
+        constexpr long long kDwordSpan = 0x100000000LL;
+        if (ms == -1 || ms < -kDwordSpan / 2) {
+            return kInfinite;
+        }
+        ms += kDwordSpan;
+    }
     const double scaled = static_cast<double>(ms) / timeScale();
+    // A wait too long to count in milliseconds never ends either.
+    if (scaled >= static_cast<double>(kInfinite.count())) {
+        return kInfinite;
+    }
     return std::chrono::milliseconds(scaled < 1.0 ? 1 : static_cast<long long>(scaled));
 }
 

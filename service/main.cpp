@@ -46,6 +46,11 @@ int main(int argc, char* argv[]) {
     auto handler = std::make_unique<engine::CHandler>(
         consoleDebug, app::makeProtocolTable(),
         alerts::makeWatchdogFactory(alerts::AlertBoxKind::Logged));
+    const service::Verb verb = service::parseVerb(argc, argv);
+    // Only the verbs that run the engine read the store; the others leave it as it is.
+    if (verb == service::Verb::RunService || verb == service::Verb::Debug) {
+        handler->loadSettings();
+    }
     handler->info(service::kServiceName, "%s", platform::processClock().description().c_str());
 
     std::unique_ptr<platform::Event> stop;
@@ -63,7 +68,6 @@ int main(int argc, char* argv[]) {
         consoleDebug, platform::systemServiceHost(), system);
     service::ServiceInstaller installer(stdout, *handler);
 
-    const service::Verb verb = service::parseVerb(argc, argv);
     int exitCode = service::exitCodeOf(verb);
     switch (verb) {
         case service::Verb::RunService:

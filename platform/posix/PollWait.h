@@ -11,9 +11,7 @@ namespace platform {
 class PollDeadline {
 public:
     explicit PollDeadline(Millis timeout)
-        : infinite_(timeout == kInfinite),
-          end_(infinite_ ? std::chrono::steady_clock::time_point::max()
-                         : std::chrono::steady_clock::now() + timeout) {}
+        : infinite_(timeout == kInfinite), end_(deadlineAfter(timeout)) {}
 
     int remainingMs() const {
         if (infinite_) {

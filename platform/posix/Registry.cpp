@@ -615,7 +615,7 @@ private:
         if (readOnly_) {
             return Status::failure(regerr::kAccessDenied);
         }
-        if (!RegFile::storableText(value.name)) {
+        if (!RegFile::storableName(value.name)) {
             return Status::failure(regerr::kInvalidParameter);
         }
         return store_->write([&](RegFile& file, bool& changed) {

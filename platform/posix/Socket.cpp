@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "NameLookup.h"
 #include "ServiceOverrides.h"
 #include "posix/PollWait.h"
 
@@ -156,14 +157,10 @@ std::optional<uint32_t> parseDottedIPv4(std::string_view text) {
     return std::nullopt;
 }
 
-Status resolveIPv4(const std::string& name, uint32_t& address, Event* /*stop*/) {
-    if (auto dotted = parseDottedIPv4(name)) {
-        address = *dotted;
-        return Status::success();
-    }
-    if (name.empty()) {
-        return Status::failure(fail(wsa::kHostNotFound));
-    }
+namespace {
+
+// getaddrinfo, which waits as long as the name servers take.
+Status lookupByName(const std::string& name, uint32_t& address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     addrinfo* result = nullptr;
@@ -185,6 +182,19 @@ Status resolveIPv4(const std::string& name, uint32_t& address, Event* /*stop*/) 
     address = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
     ::freeaddrinfo(result);
     return Status::success();
+}
+
+}  // namespace
+
+Status resolveIPv4(const std::string& name, uint32_t& address, Event* stop) {
+    if (auto dotted = parseDottedIPv4(name)) {
+        address = *dotted;
+        return Status::success();
+    }
+    if (name.empty()) {
+        return Status::failure(fail(wsa::kHostNotFound));
+    }
+    return lookupUntilStopped(name, address, stop, lookupByName);
 }
 
 std::string localHostName() {

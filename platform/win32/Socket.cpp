@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "NameLookup.h"
 #include "ServiceOverrides.h"
 #include "win32/Win32.h"
 
@@ -153,17 +154,10 @@ std::optional<uint32_t> parseDottedIPv4(std::string_view text) {
     return address;
 }
 
-Status resolveIPv4(const std::string& name, uint32_t& address, Event* /*stop*/) {
-    if (auto dotted = parseDottedIPv4(name)) {
-        address = *dotted;
-        return Status::success();
-    }
-    if (name.empty()) {
-        return Status::failure(fail(wsa::kHostNotFound));
-    }
-    if (!win32::ensureWinsock()) {
-        return Status::failure(lastSocketError());
-    }
+namespace {
+
+// getaddrinfo, which waits as long as the name servers take.
+Status lookupByName(const std::string& name, uint32_t& address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     addrinfo* result = nullptr;
@@ -178,6 +172,22 @@ Status resolveIPv4(const std::string& name, uint32_t& address, Event* /*stop*/) 
     address = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
     ::freeaddrinfo(result);
     return Status::success();
+}
+
+}  // namespace
+
+Status resolveIPv4(const std::string& name, uint32_t& address, Event* stop) {
+    if (auto dotted = parseDottedIPv4(name)) {
+        address = *dotted;
+        return Status::success();
+    }
+    if (name.empty()) {
+        return Status::failure(fail(wsa::kHostNotFound));
+    }
+    if (!win32::ensureWinsock()) {
+        return Status::failure(lastSocketError());
+    }
+    return lookupUntilStopped(name, address, stop, lookupByName);
 }
 
 std::string localHostName() {

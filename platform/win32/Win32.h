@@ -63,9 +63,7 @@ bool eventIsAutoReset(HANDLE event);
 class WaitDeadline {
 public:
     explicit WaitDeadline(Millis timeout)
-        : infinite_(timeout == kInfinite),
-          end_(infinite_ ? std::chrono::steady_clock::time_point::max()
-                         : std::chrono::steady_clock::now() + timeout) {}
+        : infinite_(timeout == kInfinite), end_(deadlineAfter(timeout)) {}
 
     DWORD remainingMs() const {
         if (infinite_) {

@@ -227,8 +227,25 @@ TEST_F(Kronelsvc, RemoveSchedulesTheCleanupAndLeavesTheServiceAlone) {
     EXPECT_NE(cleanup.find("\nExecStart=" + canonicalProgram() + " cleanup\n"), std::string::npos)
         << cleanup;
     EXPECT_EQ(servicetest::readFile(dir.path() / "kronel.service"), installed);
-    EXPECT_NE(log().find("Info : Kronel Reboot PC to finish deinstallation of Kronel NT Service"),
-              std::string::npos);
+}
+
+TEST_F(Kronelsvc, VerbsThatDoNotRunTheEngineLeaveTheStoreAlone) {
+    const std::string parameters = std::string(kServiceKey) + "\\Parameters";
+    servicetest::writeFile(registry(), "Windows Registry Editor Version 5.00\r\n\r\n");
+    for (const std::vector<std::string>& verb :
+         std::vector<std::vector<std::string>>{{"help"}, {"add"}, {"remove"}, {"cleanup"}}) {
+        EXPECT_EQ(run(verb).exitCode, 1) << verb.front();
+        EXPECT_FALSE(keyExists(parameters)) << verb.front();
+    }
+    // Not even a malformed store is moved aside: only the engine reads it.
+    const std::string malformed = "this is not a store\r\n";
+    servicetest::writeFile(registry(), malformed);
+    EXPECT_EQ(run({"help"}).output, service::usageText());
+    EXPECT_EQ(servicetest::readFile(registry()), malformed);
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        EXPECT_EQ(entry.path().filename().string().find(".bad-"), std::string::npos)
+            << entry.path();
+    }
 }
 
 TEST_F(Kronelsvc, CleanupDeletesTheServiceItsFilesAndItsKeys) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -11,6 +12,12 @@
 #include "platform/Seams.h"
 #include "platform/SimulatedClock.h"
 #include "support/TestSupport.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 using namespace engine;
 using testsupport::eventually;
@@ -214,6 +221,154 @@ TEST_F(Engine, ProtocolsWithoutAClientAreReportedAndSkipped) {
         << log;
 }
 
+TEST_F(Engine, OrdersThatLeaveSlotsEmptyStartOnlyNamedEntriesAndEndIdle) {
+    // Counted from 1: "c" takes the place of "a", and slot 0 is left empty.
+    configure({{"a", "fail", 1}, {"b", "fail", 2}, {"c", "fail", 3}});
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return journal_.count("stop b") == 1; }));
+    ASSERT_TRUE(eventually([&] { return idle(); }));
+    EXPECT_EQ(journal_.lines(),
+              (std::vector<std::string>{"start c", "stop c", "start b", "stop b"}));
+}
+
+TEST_F(Engine, AnEntryWithoutAnAddressFailsWithOneWarning) {
+    configure({{"blank", "", 0}, {"good", "fail", 1}}, {{"Logtofile", 1}});
+    (void)CReg(kServiceParametersKey).writeText("Logfile", store_.path() + ".log");
+    // An entry without an `addr` value at all, placed last.
+    (void)CReg(std::string(kServiceParametersKey) + "\\" + kServerDetailsSubkey + "\\missing")
+        .writeInt("order", 2);
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return journal_.count("stop good") == 1; }));
+    ASSERT_TRUE(eventually([&] { return idle(); }));
+    stopEngine();
+    EXPECT_EQ(journal_.lines(), (std::vector<std::string>{"start good", "stop good"}));
+    const std::string log = testsupport::readFile(store_.path() + ".log");
+    for (const char* name : {"blank", "missing"}) {
+        const std::string line = std::string("Warn : Kronel Server ") + name + ": no address";
+        EXPECT_NE(log.find(line), std::string::npos) << log;
+        EXPECT_EQ(log.find(line), log.rfind(line)) << log;
+    }
+}
+
+TEST_F(Engine, AnIntervalOfZeroMakesTheTopWaitLongNotNone) {
+    // 0 * 60000 - 1000 ms is read as the 32-bit wait Windows would see: 49.7 days.
+    configure({{"a", "fail", 0}, {"b", "0.001", 1}}, {{"StartTop", 1}, {"Frequency", 0}});
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return journal_.count("start b") == 1; }));
+    // A top wait of none would have asked "a" again and again by now.
+    eventually([&] { return journal_.count("start a") > 1; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(journal_.count("start a"), 1);
+}
+
+TEST_F(Engine, ANegativeSwitchDelayIsALongWaitNotNone) {
+    // 0x80000000 ms, as Windows reads the same 32 bits: 24.8 days (24.8 s at this scale).
+    configure({{"a", "fail", 0}, {"b", "fail", 1}}, {{"SwitchDelay", INT_MIN}});
+    startEngine();
+    ASSERT_TRUE(eventually([&] { return journal_.count("start a") == 1; }));
+    eventually([&] { return journal_.count("start b") > 0; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(journal_.count("start b"), 0);
+}
+
+// Every number the store can hold, in every numeric setting the engine reads or may read:
+// the engine starts, runs a source through set-time and stops. The sanitizer build turns any
+// overflow on the way into a failure.
+TEST_F(Engine, StartsAndStopsWithEveryNumericSettingAtItsExtremes) {
+    static const char* const kNumbers[] = {"Set",          "Max",
+                                           "AllowMax",     "Min",
+                                           "NoTell",       "Often",
+                                           "Frequency",    "AdjustPoll",
+                                           "AdjustFreq",   "MaxSlew",
+                                           "AutoChange",   "SwitchOK",
+                                           "StartTop",     "SwitchDelay",
+                                           "SNTPFix",      "OnlyServeWhenSynched",
+                                           "TCPServer",    "UDPServer",
+                                           "867TCPServer", "867UDPServer",
+                                           "SNTPServer",   "NTPStratum",
+                                           "NTPbcast",     "NTPbcastfreq",
+                                           "MCastTTL",     "GPSPort",
+                                           "GPSSpeed",     "WatchForDialup",
+                                           "LogMsgs",      "LogError",
+                                           "LogWarn",      "LogDebug",
+                                           "Logtofile",    "LogtoSyslog",
+                                           "EnableAlerts", "AlertTimeout",
+                                           "AlertEmail",   "AlertMsgBox",
+                                           "ProxyPort",    "ProxyNameNeeded",
+                                           "Hidden",       "StartMinimized",
+                                           "Tips"};
+    const std::string details = std::string(kServiceParametersKey) + "\\" + kServerDetailsSubkey;
+    for (const uint32_t number : {0u, 1u, 0x7fffffffu, 0xffffffffu}) {
+        SCOPED_TRACE(number);
+        stopEngine();
+        journal_.clear();
+        stop_.reset();
+        (void)CReg(details).deleteKey();
+        {
+            CReg parameters(kServiceParametersKey);
+            for (const char* name : kNumbers) {
+                (void)parameters.writeInt(name, number);
+            }
+            // Lines go to a file of the test's own; the event log stays off (it is the
+            // machine's log), as does syslog (no collector is named).
+            (void)parameters.writeInt("LogtoEvtlog", 0);
+            (void)parameters.writeText("Logfile", store_.path() + ".log");
+        }
+        // "set" hands the engine a correction and holds slot 0 whatever "numbers", with every
+        // number of an entry, makes of the list (AutoChange 0 would keep a failure running).
+        {
+            CReg set(details + "\\set");
+            (void)set.writeText("addr", "0.25");
+            (void)set.writeInt("order", 0);
+        }
+        CReg numbers(details + "\\numbers");
+        (void)numbers.writeText("addr", "fail");
+        for (const char* name : {"protocol", "rejectntp", "useproxy", "order"}) {
+            (void)numbers.writeInt(name, number);
+        }
+        startEngine();
+        ASSERT_TRUE(eventually([&] { return journal_.count("start set") == 1; }));
+        ASSERT_TRUE(eventually([&] {
+            return CReg(details + "\\set", platform::RegRoot::LocalMachine, true)
+                       .readText("info", "Never") != "Never";
+        }));
+        stop_.set();
+        // Stopping takes the client's and the servers' time limits at most.
+        ASSERT_TRUE(thread_->joinFor(platform::Millis(10000)));
+    }
+}
+
+#ifndef _WIN32
+// Every descriptor the process may have is taken, so no event can be made: the engine says
+// so and returns, and the process goes on.
+TEST_F(Engine, AnEventThatCannotBeMadeIsReportedAndTheEngineReturns) {
+    configure({{"a", "0.001", 0}});
+    platform::Event stop(true, true);
+    auto handler = std::make_unique<CHandler>(true, std::make_unique<ScriptedProtocols>(journal_));
+    // A first line while descriptors are still free: the sanitizer build checks the dynamic
+    // type of the handler once, which needs a file it cannot open later.
+    handler->debug(CHandler::kName, "warming up");
+    ::testing::internal::CaptureStdout();
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> taken;
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+        taken.push_back(fd);
+    }
+    handler->run(stop);
+    for (int fd : taken) {
+        close(fd);
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    handler.reset();
+    const std::string output = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(output.rfind("Error: Kronel CreateEvent failed (", 0), 0u) << output;
+    EXPECT_NE(output.find("(0x"), std::string::npos) << output;
+    EXPECT_TRUE(journal_.lines().empty());
+}
+#endif
+
 TEST_F(Engine, AnEmptyListStartsNothingAndStopsCleanly) {
     configure({});
     startEngine();
@@ -225,6 +380,7 @@ TEST_F(Engine, AnEmptyListStartsNothingAndStopsCleanly) {
 TEST_F(Engine, ServesTheReferenceIdentifierAndSharedText) {
     configure({});
     CHandler handler(false, std::make_unique<ScriptedProtocols>(journal_));
+    handler.loadSettings();
     EXPECT_EQ(handler.referenceId(), referenceIdFromText("LOCL"));
     handler.setReferenceId(referenceIdFromText("GPS"));
     EXPECT_EQ(handler.referenceId(), referenceIdFromText("GPS"));

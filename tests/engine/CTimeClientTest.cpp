@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -123,6 +125,18 @@ TEST(CTimeClient, PollAdaptationDoublesItsStepAndKeepsAFloor) {
     }
     EXPECT_EQ(last, 10);
     EXPECT_EQ(c.pollMinutes(), 10);
+}
+
+TEST(CTimeClient, PollAdaptationStaysWithinTheIntegersAtTheirEnds) {
+    RecordingMessages m;
+    NullTime t;
+    CTimeClient::resetPollAdaptation();
+    PollingClient top(m, t, INT_MAX - 2, true);
+    EXPECT_EQ(top.adaptPoll(true), INT_MAX - 1);
+    EXPECT_EQ(top.adaptPoll(true), INT_MAX);
+    EXPECT_EQ(top.adaptPoll(true), INT_MAX);
+    PollingClient bottom(m, t, INT_MIN, true);
+    EXPECT_EQ(bottom.adaptPoll(false), 10);
 }
 
 TEST(CTimeClient, PollAdaptationStateIsSharedByEveryClient) {

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -48,6 +49,9 @@ class RecordingMessages : public MessageHandler {
 public:
     void message(MessageLevel level, const std::string& source, const std::string& text) override {
         lines.push_back({level, source, text});
+        if (onMessage) {
+            onMessage(level);
+        }
     }
     std::vector<std::string> texts(MessageLevel level) const {
         std::vector<std::string> out;
@@ -59,6 +63,7 @@ public:
         return out;
     }
     std::vector<Line> lines;
+    std::function<void(MessageLevel)> onMessage;  // e.g. a line that takes its time
 };
 
 // The simulated clock on virtual time, recording the order of privilege and step calls.
@@ -285,6 +290,21 @@ TEST_F(SetTime, ClampsToMaxWhenAllowed) {
                 ElementsAre("Correction of -4000.000 seconds too large"));
     EXPECT_NEAR(clock_.offset(), -3600.0, 1e-6);
     EXPECT_EQ(status("LastDelta"), "-3600.000 seconds (Clock stepped)");
+}
+
+TEST_F(SetTime, StepsFromTheClockAsItIsAtTheStep) {
+    CorrectionSettings s;
+    s.allowMax = true;
+    ClockCorrection& c = make(Deliverable::Service, s);
+    // The warning about the clamp takes 10 s to log: the step still lands 3600 s from the
+    // time of the step itself.
+    messages_.onMessage = [this](MessageLevel level) {
+        if (level == MessageLevel::Warn) {
+            trueNow_ += 10.0;
+        }
+    };
+    EXPECT_EQ(c.apply(4000.0, kSource), ClockCorrection::kClockWrong);
+    EXPECT_NEAR(clock_.offset(), 3600.0, 0.002);
 }
 
 TEST_F(SetTime, ClampedResultStaysWrongEvenWhenTheStepFails) {

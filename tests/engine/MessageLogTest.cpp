@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,6 +19,7 @@
 #include "platform/Result.h"
 #include "platform/SimulatedClock.h"
 #include "platform/Socket.h"
+#include "support/SilentNameServer.h"
 #include "support/TestSupport.h"
 
 using namespace engine;
@@ -52,10 +55,14 @@ public:
 
     // The next datagram; the time-out only keeps a broken build from hanging.
     std::string next() {
+        const std::string got = nextWithin(platform::Millis(5000));
+        EXPECT_NE(got, "");
+        return got;
+    }
+    // "" when nothing came within the time-out.
+    std::string nextWithin(platform::Millis timeout) {
         char buffer[2048];
-        const platform::IoResult got =
-            socket_.receiveFrom(buffer, sizeof buffer, nullptr, platform::Millis(5000));
-        EXPECT_TRUE(got.ok()) << got.error;
+        const platform::IoResult got = socket_.receiveFrom(buffer, sizeof buffer, nullptr, timeout);
         return got.ok() ? std::string(buffer, static_cast<size_t>(got.count)) : std::string();
     }
 
@@ -317,6 +324,45 @@ TEST_F(MessageLogTest, UnresolvableSyslogServerLosesTheLineOnly) {
                                        " Info : SNTP again\r\n");
     expectNothingSentBefore(collector);
 }
+
+TEST_F(MessageLogTest, ACollectorNamedByHostNameIsLookedUpInTheBackground) {
+    Collector collector;
+    LogSettings settings = allLevelsToFileAndSyslog();
+    settings.syslogServer = "localhost";
+    settings.toFile = false;
+    MessageLog log(settings, clock_);
+    // Lines logged before the lookup has answered are dropped; the first one after it goes out.
+    std::string got;
+    for (int attempt = 0; attempt < 100 && got.empty(); ++attempt) {
+        log.write(MessageLevel::Info, "SNTP", "try %d");
+        got = collector.nextWithin(platform::Millis(100));
+    }
+    EXPECT_NE(got.find(" Kronel: Info : SNTP try"), std::string::npos) << got;
+    log.write(MessageLevel::Warn, "SNTP", "next");
+    EXPECT_NE(collector.next().find(" Kronel: Warn : SNTP next"), std::string::npos);
+}
+
+#ifndef _WIN32
+TEST_F(MessageLogTest, ALineNeverWaitsForTheCollectorsNameServer) {
+    if (!testsupport::insideSilentNameServer()) {
+        return;
+    }
+    LogSettings settings = allLevelsToFileAndSyslog();
+    settings.syslogServer = testsupport::kSilentlyResolvedName;
+    const auto start = std::chrono::steady_clock::now();
+    {
+        MessageLog log(settings, clock_);
+        for (int i = 0; i < 5; ++i) {
+            log.write(MessageLevel::Info, "SNTP", "line");
+        }
+    }
+    // The resolver takes 10 s to give up on one lookup; writing and closing the log took
+    // none of it.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    const std::string file = contents(logPath());
+    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 5) << file;
+}
+#endif
 
 // ---- log file ----
 

@@ -26,11 +26,28 @@ TEST(ServerList, OrderBeyondTheEndIsBoundedByTheBackSlot) {
     EXPECT_EQ(list.slot(1), "far");
 }
 
-TEST(ServerList, ALaterEntryOverwritesTheSameSlot) {
-    ServerList list({C{"one", 0}, C{"two", 0}, C{"three", 1}});
-    EXPECT_EQ(list.slot(0), "two");
-    EXPECT_EQ(list.slot(1), "three");
-    EXPECT_EQ(list.slot(2), "");
+TEST(ServerList, ALaterEntryOverwritesTheSameSlotAndEmptySlotsCloseUp) {
+    struct Case {
+        std::vector<C> entries;
+        std::vector<std::string> slots;
+    };
+    const Case cases[] = {
+        {{C{"one", 0}, C{"two", 0}, C{"three", 1}}, {"two", "three"}},
+        {{C{"one", 0}, C{"two", 0}, C{"three", 0}}, {"three"}},
+        // Orders counted from 1 leave slot 0 empty.
+        {{C{"a", 1}, C{"b", 2}, C{"c", 3}}, {"c", "b"}},
+        {{C{"a", 1}, C{"b", 2}, C{"c", 3}, C{"d", 4}}, {"a", "d", "c"}},
+        {{C{"a", 2}, C{"b", 2}}, {"b", "a"}},
+        {{C{"x", 5}, C{"y", 5}, C{"z", std::nullopt}}, {"z", "y", "x"}},
+    };
+    for (const Case& c : cases) {
+        ServerList list(c.entries);
+        std::vector<std::string> slots;
+        for (int i = 0; i < list.size(); ++i) {
+            slots.push_back(list.slot(i));
+        }
+        EXPECT_EQ(slots, c.slots) << c.entries.front().name << c.entries.size();
+    }
 }
 
 TEST(ServerList, NextWalksToTheEndThenGoesIdle) {
@@ -47,12 +64,11 @@ TEST(ServerList, NextWalksToTheEndThenGoesIdle) {
     EXPECT_EQ(list.current(), ServerList::kNone);
 }
 
-TEST(ServerList, NextIntoAnEmptySlotRestartsAtTheTop) {
-    ServerList list({C{"one", 0}, C{"two", 0}, C{"three", 0}});
-    list.setCurrent(0);
-    auto next = list.select(ServerList::kNext);
-    ASSERT_TRUE(next.startSomething);
-    EXPECT_EQ(next.index, 0);
+TEST(ServerList, RepeatedOrdersStillEndIdle) {
+    ServerList list({C{"one", 0}, C{"two", 0}, C{"three", 1}});
+    list.setCurrent(1);
+    EXPECT_FALSE(list.select(ServerList::kNext).startSomething);
+    EXPECT_EQ(list.current(), ServerList::kNone);
 }
 
 TEST(ServerList, TopKeepsTheTopSourceRunning) {

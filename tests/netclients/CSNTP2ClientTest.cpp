@@ -23,6 +23,7 @@
 #include "support/Chronyd.h"
 #endif
 #include "support/Loopback.h"
+#include "support/SilentNameServer.h"
 
 using namespace netclients;
 using engine::MessageLevel;
@@ -543,6 +544,27 @@ TEST(CSNTP2Client, StopEndsTheWaitForAReplyQuietly) {
     EXPECT_FALSE(client->running());
     EXPECT_FALSE(rig.messages.has(MessageLevel::Debug, "Killing"));
     EXPECT_FALSE(rig.messages.has(MessageLevel::Warn, "No reply from 127.0.0.1"));
+    EXPECT_EQ(rig.time.failures(), 0u);
+}
+
+TEST(CSNTP2Client, StopEndsANameLookupTheNameServerNeverAnswers) {
+    if (!testsupport::insideSilentNameServer()) {
+        return;
+    }
+    ClientRig rig;
+    auto client =
+        rig.make(testsupport::kSilentlyResolvedName, 60, false, CSNTP2Client::kDefaultReplyTimeout);
+    client->start();
+    ASSERT_TRUE(rig.messages.waitFor(
+        MessageLevel::Info, std::string("connecting to ") + testsupport::kSilentlyResolvedName));
+    platform::sleepFor(Millis(200));  // into the lookup, which would take the resolver 10 s
+    client->stop();
+    EXPECT_FALSE(client->running());
+    // Back within the stop time limit, without a word about the lookup it left.
+    EXPECT_FALSE(rig.messages.has(MessageLevel::Debug, "Killing"));
+    for (const Line& l : rig.messages.lines()) {
+        EXPECT_NE(l.level, MessageLevel::Warn) << l.text;
+    }
     EXPECT_EQ(rig.time.failures(), 0u);
 }
 

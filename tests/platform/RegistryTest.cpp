@@ -161,34 +161,71 @@ TEST(RegFileText, ReadsRegeditsUtf16Export) {
 }
 
 TEST(RegFileText, EscapedTextRoundTrips) {
+    const std::string name = "back\\slash \"quoted\" name\ttab \xC3\xA9 trailing\\";
+    const std::string plain = "back\\slash \"quoted\" \xC3\xA9 C:\\new\\reports.txt trailing\\";
     const std::string awkward =
-        "back\\slash \"quoted\" line\nbreak\r\nand\ttab \x01 \xC3\xA9 trailing\\";
+        "line\nbreak\r\nand\ttab \x01 \xC3\xA9 \xF0\x9F\x95\x92 bad \xFF\xC3 end\\";
     RegFile file;
     RegKeyNode& key = file.ensure(RegRoot::LocalMachine, split("Software\\Kronel"));
-    key.setValue(text(awkward, awkward));
+    key.setValue(text(name, plain));
+    key.setValue(text("Awkward", awkward));
     key.setValue(text("", "default value"));
     const std::string out = file.text();
     EXPECT_TRUE(onlyCrlfLineEnds(out));
-    EXPECT_THAT(out, HasSubstr("line\\nbreak\\r\\nand"));
+    EXPECT_THAT(out, HasSubstr("C:\\\\new\\\\reports.txt"));
     EXPECT_THAT(out, HasSubstr("@=\"default value\""));
+    // regedit has no escape for control characters: such a text goes as hex(1), UTF-16LE
+    // with its terminating zero, which regedit imports as the same string.
+    EXPECT_THAT(out, HasSubstr("\"Awkward\"=hex(1):6c,00,69,00,6e,00,65,00,0a,00,62,00"));
+    EXPECT_THAT(out, HasSubstr(",3d,d8,52,dd,"));  // U+1F552 as a surrogate pair
+    EXPECT_THAT(out, HasSubstr(",5c,00,00,00\r\n"));
 
     const RegFile again = parsed(out);
-    const RegValue* v = valueIn(again, RegRoot::LocalMachine, "Software\\Kronel", awkward);
+    const RegValue* v = valueIn(again, RegRoot::LocalMachine, "Software\\Kronel", name);
     ASSERT_NE(v, nullptr);
-    EXPECT_EQ(v->name, awkward);
-    EXPECT_EQ(v->text, awkward);
+    EXPECT_EQ(v->name, name);
+    EXPECT_EQ(v->text, plain);
+    const RegValue* hex = valueIn(again, RegRoot::LocalMachine, "Software\\Kronel", "Awkward");
+    ASSERT_NE(hex, nullptr);
+    EXPECT_EQ(hex->type, RegType::String);
+    // Bytes that are not UTF-8 travel as the Latin-1 letters they look like.
+    EXPECT_EQ(hex->text,
+              "line\nbreak\r\nand\ttab \x01 \xC3\xA9 \xF0\x9F\x95\x92 bad \xC3\xBF\xC3\x83 end\\");
     const RegValue* def = valueIn(again, RegRoot::LocalMachine, "Software\\Kronel", "");
     ASSERT_NE(def, nullptr);
     EXPECT_EQ(def->text, "default value");
-    EXPECT_EQ(again.text(), out);
+    EXPECT_EQ(again.text(), parsed(again.text()).text());
 }
 
-TEST(RegFileText, KeepsHandWrittenBackslashes) {
-    const RegFile file =
-        parsed("REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"Logfile\"=\"C:\\temp\\log.txt\"\n");
-    const RegValue* v = valueIn(file, RegRoot::LocalMachine, "K", "Logfile");
-    ASSERT_NE(v, nullptr);
-    EXPECT_EQ(v->text, "C:\\temp\\log.txt");
+TEST(RegFileText, ReadsQuotedTextAsRegeditDoes) {
+    // Only \\ and \" are escapes; a backslash before anything else is itself.
+    const struct {
+        const char* written;
+        std::string text;
+    } cases[] = {
+        {R"("C:\new\reports.txt")", "C:\\new\\reports.txt"},
+        {R"("C:\\new\\reports.txt")", "C:\\new\\reports.txt"},
+        {R"("a\rb\tc\x41")", "a\\rb\\tc\\x41"},
+        {R"("say \"hi\"")", "say \"hi\""},
+        {R"("ends in \\")", "ends in \\"},
+        {R"("\\\n")", "\\\\n"},
+    };
+    for (const auto& c : cases) {
+        const RegFile file =
+            parsed(std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"V\"=") + c.written + "\n");
+        const RegValue* v = valueIn(file, RegRoot::LocalMachine, "K", "V");
+        ASSERT_NE(v, nullptr) << c.written;
+        EXPECT_EQ(v->text, c.text) << c.written;
+    }
+    // hex(1) is a REG_SZ: with or without its terminating zero it reads as text.
+    const RegFile file = parsed(
+        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n"
+        "\"Z\"=hex(1):61,00,0a,00,62,00,00,00\r\n\"N\"=hex(1):61,00\r\n"
+        "\"Odd\"=hex(1):61,00,62\r\n");
+    EXPECT_EQ(valueIn(file, RegRoot::LocalMachine, "K", "Z")->text, "a\nb");
+    EXPECT_EQ(valueIn(file, RegRoot::LocalMachine, "K", "N")->text, "a");
+    // Bytes that are no UTF-16 text stay as they were found.
+    EXPECT_EQ(valueIn(file, RegRoot::LocalMachine, "K", "Odd")->type, RegType::Other);
 }
 
 TEST(RegFileText, KeepsValueTypesItDoesNotUse) {
@@ -453,6 +490,8 @@ TEST_F(RegistryStore, TextWithLineBreaksSurvivesAndNulIsRefused) {
     const std::string multi = "first line\r\nsecond \"line\"\n\\end";
     ASSERT_TRUE(key->setString("Multi", multi).ok());
     EXPECT_EQ(key->setString("Nul", std::string("a\0b", 3)).error, regerr::kInvalidParameter);
+    // No form of the file holds a line break in a value name.
+    EXPECT_EQ(key->setDword("two\nlines", 1).error, regerr::kInvalidParameter);
     EXPECT_EQ(valueIn(onDisk(), RegRoot::LocalMachine, "K", "Multi")->text, multi);
     EXPECT_EQ(valueIn(onDisk(), RegRoot::LocalMachine, "K", "Nul"), nullptr);
 }

@@ -8,6 +8,19 @@ namespace platform {
 using Millis = std::chrono::milliseconds;
 inline constexpr Millis kInfinite = Millis::max();
 
+// The monotonic time `timeout` from now. A timeout beyond what the clock can count to (and
+// kInfinite) gives the clock's end; one of zero or less gives now.
+inline std::chrono::steady_clock::time_point deadlineAfter(Millis timeout) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point now = Clock::now();
+    if (timeout.count() <= 0) {
+        return now;
+    }
+    // Compared in milliseconds: converting a long timeout to the clock's unit would overflow.
+    const auto room = std::chrono::duration_cast<Millis>(Clock::time_point::max() - now);
+    return timeout.count() >= room.count() ? Clock::time_point::max() : now + timeout;
+}
+
 // What the system waits on for an event: a descriptor on POSIX, a HANDLE on Windows.
 #ifdef _WIN32
 using WaitHandle = void*;

@@ -81,8 +81,12 @@ public:
     // The store as a 5.00 file with CRLF line ends, every key in tree order.
     std::string text() const;
 
-    // True when the text can be stored as a value or value name (no NUL).
+    // True when the text can be stored as a value (no NUL). A text holding a line break or
+    // another control character is written in regedit's hex(1) form.
     static bool storableText(std::string_view text);
+    // True when the text can be a value name: no NUL and no line break, which no form of
+    // the file can hold in a name.
+    static bool storableName(std::string_view name);
 
 private:
     RegKeyNode top_{""};

@@ -22,6 +22,7 @@ inline constexpr int kWouldBlock = 10035;    // WSAEWOULDBLOCK
 inline constexpr int kNotSocket = 10038;     // WSAENOTSOCK
 inline constexpr int kMessageSize = 10040;   // WSAEMSGSIZE
 inline constexpr int kAddressInUse = 10048;  // WSAEADDRINUSE
+inline constexpr int kNoBuffers = 10055;     // WSAENOBUFS
 inline constexpr int kTimedOut = 10060;      // WSAETIMEDOUT
 inline constexpr int kConnRefused = 10061;   // WSAECONNREFUSED
 inline constexpr int kHostNotFound = 11001;  // WSAHOST_NOT_FOUND
@@ -45,7 +46,8 @@ struct Endpoint {
 std::optional<uint32_t> parseDottedIPv4(std::string_view text);
 // The text as a dotted address, else the first IPv4 address of a host-name lookup.
 // On failure sets the last socket error (WSAHOST_NOT_FOUND and friends) and returns it.
-// A set `stop` event ends the wait with WSAEINTR.
+// With a `stop` event the lookup runs on a thread of its own and a set `stop` ends the wait at
+// once with WSAEINTR, however long the name server takes.
 Status resolveIPv4(const std::string& name, uint32_t& address, Event* stop = nullptr);
 // gethostname, at most 128 bytes.
 std::string localHostName();
