@@ -3,6 +3,10 @@
 #include <array>
 
 #include "netclients/CSNTP2Client.h"
+#include "netclients/CSNTPClient.h"
+#include "servers/CNTPBcastServer.h"
+#include "servers/CSNTPServer.h"
+#include "servers/RfcServers.h"
 
 namespace app {
 
@@ -57,16 +61,38 @@ public:
                         context.messages, context.time, entry.addr, context.frequencyMinutes,
                         entry.rejectNtp, context.dialup);
                 }
-                return nullptr;
+                return std::make_unique<netclients::CSNTPClient>(
+                    context.messages, context.time, entry.addr, context.frequencyMinutes,
+                    entry.rejectNtp, context.dialup, context.sntpServer);
+            case 4:
+                return std::make_unique<netclients::CSNTPBroadcastClient>(
+                    context.messages, context.time, entry.addr, context.frequencyMinutes,
+                    context.sntpServer);
             default:
                 return nullptr;
         }
     }
 
-    std::unique_ptr<engine::CTimeServer> createServer(engine::ServerKind,
-                                                      const engine::ServerSettings&,
-                                                      engine::MessageHandler&,
-                                                      engine::TimeHandler&) override {
+    std::unique_ptr<engine::CTimeServer> createServer(engine::ServerKind kind,
+                                                      const engine::ServerSettings& settings,
+                                                      engine::MessageHandler& messages,
+                                                      engine::TimeHandler& time) override {
+        switch (kind) {
+            case engine::ServerKind::Rfc868Tcp:
+                return std::make_unique<servers::Crfc868tcpServer>(messages, time);
+            case engine::ServerKind::Rfc868Udp:
+                return std::make_unique<servers::Crfc868udpServer>(messages, time);
+            case engine::ServerKind::Rfc867Tcp:
+                return std::make_unique<servers::Crfc867tcpServer>(messages, time);
+            case engine::ServerKind::Rfc867Udp:
+                return std::make_unique<servers::Crfc867udpServer>(messages, time);
+            case engine::ServerKind::Sntp:
+                return std::make_unique<servers::CSNTPServer>(messages, time, settings.stratum);
+            case engine::ServerKind::NtpBroadcast:
+                return std::make_unique<servers::CNTPBcastServer>(
+                    messages, time, settings.broadcastInterval, settings.stratum,
+                    settings.broadcastAddresses, settings.multicastTtl);
+        }
         return nullptr;
     }
 };

@@ -4,6 +4,7 @@
 
 #include "engine/ClockCorrection.h"
 #include "engine/DialupGate.h"
+#include "engine/SntpExchange.h"
 #include "engine/TimeValue.h"
 #include "platform/Seams.h"
 
@@ -82,6 +83,10 @@ void CHandler::message(MessageLevel level, const std::string& source, const std:
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
     }
+}
+
+bool CHandler::logsDebug() const {
+    return consoleDebug_ || log_.settings().logDebug;
 }
 
 void CHandler::writeLogFileLine(const std::string& line) {
@@ -221,6 +226,7 @@ void CHandler::startSource(int selector) {
     if (protocols_) {
         ClientContext context{*this, *this, frequencyMinutes_.load(), settings_.sntpFix,
                               dialup_.get()};
+        context.sntpServer = dynamic_cast<SntpExchange*>(servers_[kSntp].get());
         client = protocols_->createClient(entry, context);
     }
     if (!client) {

@@ -8,6 +8,7 @@
 namespace engine {
 
 class DialupGate;
+class SntpExchange;
 
 // One entry of the server list, as read from its subkey of "Server Details".
 struct ServerEntry {
@@ -25,6 +26,7 @@ struct ClientContext {
     int frequencyMinutes = 120;  // the engine's poll interval
     bool sntpFix = false;        // SNTPFix: protocol 0 makes the alternative client
     DialupGate* dialup = nullptr;
+    SntpExchange* sntpServer = nullptr;  // the running SNTP server, if any
 };
 
 enum class ServerKind { Rfc868Tcp, Rfc868Udp, Rfc867Tcp, Rfc867Udp, Sntp, NtpBroadcast };

@@ -1,0 +1,180 @@
+#include "servers/CSNTPServer.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/ErrorText.h"
+#include "netclients/NtpPacket.h"
+#include "servers/OwnAddress.h"
+
+namespace servers {
+
+using netclients::NtpPacket;
+
+namespace {
+// WSAECONNRESET: an earlier answer was refused by its peer; the socket still works.
+constexpr int kConnectionReset = 10054;
+}  // namespace
+
+CSNTPServer::CSNTPServer(engine::MessageHandler& messages, engine::TimeHandler& time, int stratum)
+    : CTimeServer(messages, time, kName),
+      stratum_(static_cast<uint8_t>(std::clamp(stratum, 0, 15))) {}
+
+CSNTPServer::~CSNTPServer() {
+    stop();
+}
+
+bool CSNTPServer::openSocket() {
+    platform::Socket socket;
+    if (!socket.open(platform::Socket::Type::Udp).ok()) {
+        messages_.error(name(), "Couldn't create socket(%s)", engine::winsockErrorText().c_str());
+        return false;
+    }
+    if (!socket.setReuseAddress(true).ok()) {
+        messages_.error(name(), "Couldn't set socket options(%s)",
+                        engine::winsockErrorText().c_str());
+        return false;
+    }
+    const uint16_t port = platform::servicePort("ntp", "udp", netclients::kNtpFallbackPort);
+    if (!socket.bind({0, port}).ok()) {
+        messages_.error(name(), "Couldn't bind socket (%s)", engine::winsockErrorText().c_str());
+        return false;
+    }
+    if (!socket.joinMulticastGroup(*platform::parseDottedIPv4(kMulticastGroup)).ok()) {
+        messages_.error(name(), "Couldn't add membership of multicast group (%s)",
+                        engine::winsockErrorText().c_str());
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    socket_ = std::move(socket);
+    socketReady_ = true;
+    return true;
+}
+
+void CSNTPServer::closeSocket() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    socketReady_ = false;
+    socket_.close();
+}
+
+void CSNTPServer::run() {
+    if (!openSocket()) {
+        signalStarted();  // the thread has run its course; nobody need wait for it
+        return;
+    }
+    messages_.debug(name(), "started");
+    signalStarted();
+
+    uint8_t buffer[netclients::kNtpPacketSize];
+    for (;;) {
+        platform::Endpoint from;
+        const platform::IoResult got =
+            socket_.receiveFrom(buffer, sizeof buffer, &from, platform::kInfinite, &stopEvent_);
+        if (got.error == kConnectionReset) {
+            continue;
+        }
+        // A longer datagram (extension fields, an authenticator) is read from its first 48
+        // bytes; a shorter one is read with the rest zero, as a cleared buffer would be.
+        if (!got.ok() && got.error != platform::wsa::kMessageSize) {
+            break;
+        }
+        const double received = time_.now();
+        if (got.count < static_cast<long>(sizeof buffer)) {
+            std::memset(buffer + got.count, 0, sizeof buffer - static_cast<size_t>(got.count));
+        }
+        handle(buffer, from, received);
+    }
+    closeSocket();
+}
+
+void CSNTPServer::handle(const uint8_t* datagram, const platform::Endpoint& from, double received) {
+    NtpPacket::Bytes bytes;
+    std::memcpy(bytes.data(), datagram, bytes.size());
+    const NtpPacket request(bytes);
+    const bool debug = messages_.logsDebug();
+
+    switch (request.mode()) {
+        case netclients::kModeServer: {
+            if (debug) {
+                messages_.debug(name(), "NTP response received");
+                messages_.debug(name(), "%s", request.diagnosticLine().c_str());
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                reply_.bytes = bytes;
+                reply_.sender = from;
+            }
+            replyEvent_.set();
+            return;
+        }
+        case netclients::kModeBroadcast:
+            fileBroadcast(datagram, from);
+            return;
+        default:
+            if (debug) {
+                messages_.debug(name(), "%s", request.diagnosticLine().c_str());
+                messages_.debug(name(), "Time request received from %s",
+                                from.addressText().c_str());
+            }
+            break;
+    }
+
+    NtpPacket::ServerFields fields;
+    fields.stratum = stratum_;
+    fields.pollExponent = time_.pollExponent();
+    fields.referenceId = time_.referenceId();
+    fields.referenceTime = time_.now();
+    fields.receiveTime = received;
+    fields.transmitTime = time_.now();
+    const NtpPacket answer = NtpPacket::serverReply(request, fields);
+
+    // An unsynchronised server keeps quiet rather than hand out a wrong time.
+    if (time_.synchronised()) {
+        const platform::IoResult sent = socket_.sendTo(answer.data(), answer.bytes().size(), from);
+        if (!sent.ok()) {
+            messages_.warn(name(), "sendto failed (%s)",
+                           engine::winsockErrorText(sent.error).c_str());
+        }
+    }
+}
+
+void CSNTPServer::fileBroadcast(const uint8_t* datagram, const platform::Endpoint& from) {
+    if (!ownAddressKnown_) {
+        ownAddress_ = ownIPv4Address();
+        ownAddressKnown_ = true;
+    }
+    if (isOwnAddress(from.address, ownAddress_)) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::memcpy(broadcast_.bytes.data(), datagram, broadcast_.bytes.size());
+        broadcast_.sender = from;
+    }
+    broadcastEvent_.set();
+    if (messages_.logsDebug()) {
+        messages_.debug(name(), "Time broadcast received from %s", from.addressText().c_str());
+        messages_.debug(name(), "%s", NtpPacket(broadcast_.bytes).diagnosticLine().c_str());
+    }
+}
+
+platform::IoResult CSNTPServer::sendFromServerSocket(const void* data, size_t size,
+                                                     const platform::Endpoint& to) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!socketReady_) {
+        return {0, platform::wsa::kNotSocket};
+    }
+    return socket_.sendTo(data, size, to);
+}
+
+engine::SntpExchange::Received CSNTPServer::lastReply() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reply_;
+}
+
+engine::SntpExchange::Received CSNTPServer::lastBroadcast() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return broadcast_;
+}
+
+}  // namespace servers
