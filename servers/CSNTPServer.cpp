@@ -67,9 +67,15 @@ void CSNTPServer::run() {
 
     uint8_t buffer[netclients::kNtpPacketSize];
     for (;;) {
+        if (stopping()) {
+            break;
+        }
         platform::Endpoint from;
-        const platform::IoResult got =
-            socket_.receiveFrom(buffer, sizeof buffer, &from, platform::kInfinite, &stopEvent_);
+        platform::IoResult got = socket_.receiveWaitingFrom(buffer, sizeof buffer, &from);
+        if (got.error == platform::wsa::kWouldBlock) {
+            got =
+                socket_.receiveFrom(buffer, sizeof buffer, &from, platform::kInfinite, &stopEvent_);
+        }
         if (got.error == kConnectionReset) {
             continue;
         }
@@ -123,9 +129,10 @@ void CSNTPServer::handle(const uint8_t* datagram, const platform::Endpoint& from
     fields.stratum = stratum_;
     fields.pollExponent = time_.pollExponent();
     fields.referenceId = time_.referenceId();
-    fields.referenceTime = time_.now();
     fields.receiveTime = received;
+    // One reading serves as the engine's current time and the time just before sending.
     fields.transmitTime = time_.now();
+    fields.referenceTime = fields.transmitTime;
     const NtpPacket answer = NtpPacket::serverReply(request, fields);
 
     // An unsynchronised server keeps quiet rather than hand out a wrong time.

@@ -422,6 +422,23 @@ IoResult Socket::receiveFrom(void* buffer, size_t size, Endpoint* from, Millis t
     return {static_cast<long>(n), 0};
 }
 
+IoResult Socket::receiveWaitingFrom(void* buffer, size_t size, Endpoint* from) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    const ssize_t n = ::recvfrom(impl_->fd, buffer, size, MSG_TRUNC | MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&a), &len);
+    if (n < 0) {
+        return {0, failErrno()};
+    }
+    if (from) {
+        *from = fromSockaddr(a);
+    }
+    if (static_cast<size_t>(n) > size) {
+        return {static_cast<long>(size), fail(wsa::kMessageSize)};
+    }
+    return {static_cast<long>(n), 0};
+}
+
 IoResult Socket::receive(void* buffer, size_t size, Millis timeout, Event* stop) {
     if (int error = waitReady(impl_->fd, POLLIN, timeout, impl_->aborted, stop)) {
         return {0, error};

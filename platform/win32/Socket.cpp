@@ -538,6 +538,28 @@ IoResult Socket::receiveFrom(void* buffer, size_t size, Endpoint* from, Millis t
     return {received, 0};
 }
 
+IoResult Socket::receiveWaitingFrom(void* buffer, size_t size, Endpoint* from) {
+    // The socket is non-blocking (WSAEventSelect): an empty queue fails with WSAEWOULDBLOCK.
+    sockaddr_in a{};
+    int len = sizeof a;
+    const int received = ::recvfrom(impl_->socket, static_cast<char*>(buffer), ioLength(size), 0,
+                                    reinterpret_cast<sockaddr*>(&a), &len);
+    if (received == SOCKET_ERROR) {
+        const int error = fail(::WSAGetLastError());
+        if (error == WSAEMSGSIZE) {
+            if (from) {
+                *from = fromSockaddr(a);
+            }
+            return {ioLength(size), error};
+        }
+        return {0, error};
+    }
+    if (from) {
+        *from = fromSockaddr(a);
+    }
+    return {received, 0};
+}
+
 IoResult Socket::receive(void* buffer, size_t size, Millis timeout, Event* stop) {
     int received = 0;
     const int error =

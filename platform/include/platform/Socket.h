@@ -96,6 +96,9 @@ public:
     IoResult receiveFrom(void* buffer, size_t size, Endpoint* from, Millis timeout = kInfinite,
                          Event* stop = nullptr);
     IoResult receive(void* buffer, size_t size, Millis timeout = kInfinite, Event* stop = nullptr);
+    // Takes a datagram only if one is already waiting (else kWouldBlock at once), so a busy
+    // server makes one call per datagram and waits only when idle.
+    IoResult receiveWaitingFrom(void* buffer, size_t size, Endpoint* from);
 
     // For a program without a window of its own: runs the calling thread's message loop and
     // calls `onReadable` whenever a datagram waits, until `stop` is set or the session ends
