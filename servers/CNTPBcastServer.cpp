@@ -97,10 +97,12 @@ void CNTPBcastServer::cycle() {
             NtpPacket::broadcast(stratum_, poll, time_.referenceId(), time_.now(), time_.now());
         const platform::IoResult sent =
             socket.sendTo(packet.data(), packet.bytes().size(), {target.address, port});
-        if (!sent.ok()) {
-            messages_.debug(name(), "sendto failed");
+        if (messages_.logsDebug()) {
+            if (!sent.ok()) {
+                messages_.debug(name(), "sendto failed");
+            }
+            messages_.debug(name(), "Time broadcast to %s", target.text.c_str());
         }
-        messages_.debug(name(), "Time broadcast to %s", target.text.c_str());
     }
 }
 

@@ -65,35 +65,56 @@ void CSNTPServer::run() {
     messages_.debug(name(), "started");
     signalStarted();
 
-    uint8_t buffer[netclients::kNtpPacketSize];
-    for (;;) {
-        if (stopping()) {
-            break;
-        }
-        platform::Endpoint from;
-        platform::IoResult got = socket_.receiveWaitingFrom(buffer, sizeof buffer, &from);
-        if (got.error == platform::wsa::kWouldBlock) {
-            got =
-                socket_.receiveFrom(buffer, sizeof buffer, &from, platform::kInfinite, &stopEvent_);
-        }
-        if (got.error == kConnectionReset) {
-            continue;
-        }
-        // A longer datagram (extension fields, an authenticator) is read from its first 48
-        // bytes; a shorter one is read with the rest zero, as a cleared buffer would be.
-        if (!got.ok() && got.error != platform::wsa::kMessageSize) {
-            break;
+    // A busy server takes every queued request in one call and sends the answers in one;
+    // an idle one waits for the next request on the stop event as well.
+    uint8_t requests[kBatch][netclients::kNtpPacketSize];
+    uint8_t answers[kBatch][netclients::kNtpPacketSize];
+    platform::Datagram in[kBatch];
+    platform::Datagram out[kBatch];
+    for (int i = 0; i < kBatch; ++i) {
+        in[i].data = requests[i];
+        in[i].size = sizeof requests[i];
+        out[i].data = answers[i];
+        out[i].size = sizeof answers[i];
+    }
+    while (!stopping()) {
+        int count = socket_.receiveWaitingBatch(in, kBatch);
+        if (count == 0) {
+            const platform::IoResult got = socket_.receiveFrom(
+                requests[0], sizeof requests[0], &in[0].peer, platform::kInfinite, &stopEvent_);
+            if (got.error == kConnectionReset) {
+                continue;
+            }
+            // A longer datagram (extension fields, an authenticator) is read from its first
+            // 48 bytes.
+            if (!got.ok() && got.error != platform::wsa::kMessageSize) {
+                break;
+            }
+            in[0].length = got.count;
+            count = 1;
         }
         const double received = time_.now();
-        if (got.count < static_cast<long>(sizeof buffer)) {
-            std::memset(buffer + got.count, 0, sizeof buffer - static_cast<size_t>(got.count));
+        int answered = 0;
+        for (int i = 0; i < count; ++i) {
+            // A shorter datagram is read with the rest zero, as a cleared buffer would be.
+            const size_t length = static_cast<size_t>(std::max(0L, in[i].length));
+            if (length < sizeof requests[i]) {
+                std::memset(requests[i] + length, 0, sizeof requests[i] - length);
+            }
+            if (handle(requests[i], in[i].peer, received, answers[answered])) {
+                out[answered].peer = in[i].peer;
+                ++answered;
+            }
         }
-        handle(buffer, from, received);
+        if (answered > 0 && socket_.sendBatch(out, answered) < answered) {
+            messages_.warn(name(), "sendto failed (%s)", engine::winsockErrorText().c_str());
+        }
     }
     closeSocket();
 }
 
-void CSNTPServer::handle(const uint8_t* datagram, const platform::Endpoint& from, double received) {
+bool CSNTPServer::handle(const uint8_t* datagram, const platform::Endpoint& from, double received,
+                         uint8_t* answer) {
     NtpPacket::Bytes bytes;
     std::memcpy(bytes.data(), datagram, bytes.size());
     const NtpPacket request(bytes);
@@ -111,11 +132,11 @@ void CSNTPServer::handle(const uint8_t* datagram, const platform::Endpoint& from
                 reply_.sender = from;
             }
             replyEvent_.set();
-            return;
+            return false;
         }
         case netclients::kModeBroadcast:
             fileBroadcast(datagram, from);
-            return;
+            return false;
         default:
             if (debug) {
                 messages_.debug(name(), "%s", request.diagnosticLine().c_str());
@@ -133,16 +154,10 @@ void CSNTPServer::handle(const uint8_t* datagram, const platform::Endpoint& from
     // One reading serves as the engine's current time and the time just before sending.
     fields.transmitTime = time_.now();
     fields.referenceTime = fields.transmitTime;
-    const NtpPacket answer = NtpPacket::serverReply(request, fields);
-
+    const NtpPacket reply = NtpPacket::serverReply(request, fields);
+    std::memcpy(answer, reply.data(), netclients::kNtpPacketSize);
     // An unsynchronised server keeps quiet rather than hand out a wrong time.
-    if (time_.synchronised()) {
-        const platform::IoResult sent = socket_.sendTo(answer.data(), answer.bytes().size(), from);
-        if (!sent.ok()) {
-            messages_.warn(name(), "sendto failed (%s)",
-                           engine::winsockErrorText(sent.error).c_str());
-        }
-    }
+    return time_.synchronised();
 }
 
 void CSNTPServer::fileBroadcast(const uint8_t* datagram, const platform::Endpoint& from) {

@@ -32,8 +32,12 @@ public:
 private:
     bool openSocket();
     void closeSocket();
-    // One received datagram (its first 48 bytes) taken at `received`.
-    void handle(const uint8_t* request, const platform::Endpoint& from, double received);
+    static constexpr int kBatch = 32;
+
+    // One received datagram (its first 48 bytes) taken at `received`: true when `answer`
+    // (48 bytes) is to be sent back.
+    bool handle(const uint8_t* request, const platform::Endpoint& from, double received,
+                uint8_t* answer);
     void fileBroadcast(const uint8_t* datagram, const platform::Endpoint& from);
 
     const uint8_t stratum_;

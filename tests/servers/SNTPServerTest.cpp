@@ -178,6 +178,20 @@ TEST_F(SNTPServerTest, FilesAnswersAndOtherHostsBroadcastsButNotItsOwn) {
     EXPECT_TRUE(messages_.has(MessageLevel::Debug, "Time broadcast received from 10.77.0.9"));
 }
 
+// A client that goes before its answer arrives makes the answer bounce; the server goes on.
+TEST_F(SNTPServerTest, AnswersOnAfterAClientWentAway) {
+    for (int i = 0; i < 3; ++i) {
+        platform::Socket gone = testsupport::boundUdp();
+        const NtpPacket request = NtpPacket::request(time_.now());
+        ASSERT_TRUE(gone.sendTo(request.data(), 48, loopback(123)).ok());
+    }
+    std::this_thread::sleep_for(Millis(100));
+    platform::Socket s = testsupport::boundUdp();
+    const NtpPacket request = NtpPacket::request(time_.now());
+    EXPECT_TRUE(exchange(s, request.data(), 48));
+    EXPECT_TRUE(server_->running());
+}
+
 TEST_F(SNTPServerTest, LogsNothingPerRequestWhenDebugIsOff) {
     struct Quiet : testsupport::RecordingMessages {
         bool logsDebug() const override { return false; }
