@@ -11,7 +11,7 @@ namespace netclients {
 
 namespace {
 // Both clients without a socket stop as servers do.
-constexpr platform::Millis kStopPatience{2000};
+constexpr platform::Millis kSocketlessStopPatience{2000};
 constexpr platform::Millis kBroadcastWait{1000};
 }  // namespace
 
@@ -28,7 +28,7 @@ CSNTPClient::~CSNTPClient() {
 }
 
 void CSNTPClient::stop() {
-    stopThread(kStopPatience);
+    stopThread(kSocketlessStopPatience);
 }
 
 void CSNTPClient::run() {
@@ -137,7 +137,7 @@ CSNTPBroadcastClient::~CSNTPBroadcastClient() {
 }
 
 void CSNTPBroadcastClient::stop() {
-    stopThread(kStopPatience);
+    stopThread(kSocketlessStopPatience);
 }
 
 void CSNTPBroadcastClient::run() {
