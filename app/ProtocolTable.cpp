@@ -9,6 +9,10 @@
 #include "netclients/Crfc868Client.h"
 #include "refclocks/CNMEA.h"
 #include "refclocks/CNMEADCD.h"
+#include "netclients/CSNTPClient.h"
+#include "servers/CNTPBcastServer.h"
+#include "servers/CSNTPServer.h"
+#include "servers/RfcServers.h"
 
 namespace app {
 
@@ -63,7 +67,13 @@ public:
                         context.messages, context.time, entry.addr, context.frequencyMinutes,
                         entry.rejectNtp, context.dialup);
                 }
-                return nullptr;
+                return std::make_unique<netclients::CSNTPClient>(
+                    context.messages, context.time, entry.addr, context.frequencyMinutes,
+                    entry.rejectNtp, context.dialup, context.sntpServer);
+            case 4:
+                return std::make_unique<netclients::CSNTPBroadcastClient>(
+                    context.messages, context.time, entry.addr, context.frequencyMinutes,
+                    context.sntpServer);
             case 1:
                 return std::make_unique<netclients::Crfc868udpClient>(
                     context.messages, context.time, entry.addr, context.frequencyMinutes,
@@ -101,10 +111,26 @@ public:
         }
     }
 
-    std::unique_ptr<engine::CTimeServer> createServer(engine::ServerKind,
-                                                      const engine::ServerSettings&,
-                                                      engine::MessageHandler&,
-                                                      engine::TimeHandler&) override {
+    std::unique_ptr<engine::CTimeServer> createServer(engine::ServerKind kind,
+                                                      const engine::ServerSettings& settings,
+                                                      engine::MessageHandler& messages,
+                                                      engine::TimeHandler& time) override {
+        switch (kind) {
+            case engine::ServerKind::Rfc868Tcp:
+                return std::make_unique<servers::Crfc868tcpServer>(messages, time);
+            case engine::ServerKind::Rfc868Udp:
+                return std::make_unique<servers::Crfc868udpServer>(messages, time);
+            case engine::ServerKind::Rfc867Tcp:
+                return std::make_unique<servers::Crfc867tcpServer>(messages, time);
+            case engine::ServerKind::Rfc867Udp:
+                return std::make_unique<servers::Crfc867udpServer>(messages, time);
+            case engine::ServerKind::Sntp:
+                return std::make_unique<servers::CSNTPServer>(messages, time, settings.stratum);
+            case engine::ServerKind::NtpBroadcast:
+                return std::make_unique<servers::CNTPBcastServer>(
+                    messages, time, settings.broadcastInterval, settings.stratum,
+                    settings.broadcastAddresses, settings.multicastTtl);
+        }
         return nullptr;
     }
 };

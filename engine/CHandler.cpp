@@ -8,6 +8,7 @@
 #include "engine/DialupGate.h"
 #include "engine/ErrorText.h"
 #include "engine/RateTimer.h"
+#include "engine/SntpExchange.h"
 #include "engine/TimeValue.h"
 #include "platform/Seams.h"
 
@@ -101,6 +102,10 @@ void CHandler::message(MessageLevel level, const std::string& source, const std:
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
     }
+}
+
+bool CHandler::logsDebug() const {
+    return consoleDebug_ || log()->settings().logDebug;
 }
 
 void CHandler::writeLogFileLine(const std::string& line) {
@@ -255,16 +260,17 @@ void CHandler::startSource(int selector) {
     }
     std::unique_ptr<CTimeClient> client;
     if (protocols_) {
-        const ClientContext context{*this,
-                                    *this,
-                                    frequencyMinutes_.load(),
-                                    settings_.sntpFix,
-                                    dialup_.get(),
-                                    settings_.proxy,
-                                    settings_.gpsPort,
-                                    settings_.gpsSpeed,
-                                    settings_.nmeaWakeup,
-                                    settings_.nmeaAdjustMs()};
+        ClientContext context{*this,
+                              *this,
+                              frequencyMinutes_.load(),
+                              settings_.sntpFix,
+                              dialup_.get(),
+                              settings_.proxy,
+                              settings_.gpsPort,
+                              settings_.gpsSpeed,
+                              settings_.nmeaWakeup,
+                              settings_.nmeaAdjustMs()};
+        context.sntpServer = dynamic_cast<SntpExchange*>(servers_[kSntp].get());
         client = protocols_->createClient(entry, context);
     }
     if (!client) {

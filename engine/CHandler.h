@@ -43,6 +43,7 @@ public:
     void run(platform::Event& stop);
 
     // MessageHandler
+    bool logsDebug() const override;
     void message(MessageLevel level, const std::string& source, const std::string& text) override;
 
     // TimeHandler

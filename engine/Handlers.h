@@ -22,6 +22,9 @@ public:
     void warn(const std::string& source, const char* format, ...) KRONEL_PRINTF(3, 4);
     void error(const std::string& source, const char* format, ...) KRONEL_PRINTF(3, 4);
     void debug(const std::string& source, const char* format, ...) KRONEL_PRINTF(3, 4);
+
+    // Whether Debug lines go anywhere; busy loops skip formatting them when they do not.
+    virtual bool logsDebug() const { return true; }
 };
 
 // Four bytes: letters such as "TIME" or an IPv4 address in network order.

@@ -9,6 +9,7 @@
 namespace engine {
 
 class DialupGate;
+class SntpExchange;
 
 // One entry of the server list, as read from its subkey of "Server Details".
 struct ServerEntry {
@@ -39,6 +40,7 @@ struct ClientContext {
     int gpsSpeed = 0;
     std::string nmeaWakeup;
     int nmeaAdjustMs = 0;
+    SntpExchange* sntpServer = nullptr;  // the running SNTP server, if any
 };
 
 enum class ServerKind { Rfc868Tcp, Rfc868Udp, Rfc867Tcp, Rfc867Udp, Sntp, NtpBroadcast };

@@ -1,5 +1,7 @@
 #include "platform/Socket.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -430,6 +432,80 @@ IoResult Socket::receiveFrom(void* buffer, size_t size, Endpoint* from, Millis t
         return {static_cast<long>(size), fail(wsa::kMessageSize)};
     }
     return {static_cast<long>(n), 0};
+}
+
+IoResult Socket::receiveWaitingFrom(void* buffer, size_t size, Endpoint* from) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    const ssize_t n = ::recvfrom(impl_->fd, buffer, size, MSG_TRUNC | MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&a), &len);
+    if (n < 0) {
+        return {0, failErrno()};
+    }
+    if (from) {
+        *from = fromSockaddr(a);
+    }
+    if (static_cast<size_t>(n) > size) {
+        return {static_cast<long>(size), fail(wsa::kMessageSize)};
+    }
+    return {static_cast<long>(n), 0};
+}
+
+namespace {
+constexpr int kMaxBatch = 64;
+}
+
+int Socket::receiveWaitingBatch(Datagram* datagrams, int count) {
+    count = std::min(count, kMaxBatch);
+    mmsghdr headers[kMaxBatch];
+    iovec vectors[kMaxBatch];
+    sockaddr_in peers[kMaxBatch];
+    for (int i = 0; i < count; ++i) {
+        vectors[i] = {datagrams[i].data, datagrams[i].size};
+        headers[i] = {};
+        headers[i].msg_hdr.msg_name = &peers[i];
+        headers[i].msg_hdr.msg_namelen = sizeof peers[i];
+        headers[i].msg_hdr.msg_iov = &vectors[i];
+        headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int n =
+        ::recvmmsg(impl_->fd, headers, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+    if (n < 0) {
+        failErrno();
+        return 0;
+    }
+    for (int i = 0; i < n; ++i) {
+        datagrams[i].length = static_cast<long>(headers[i].msg_len);
+        datagrams[i].peer = fromSockaddr(peers[i]);
+    }
+    return n;
+}
+
+int Socket::sendBatch(const Datagram* datagrams, int count) {
+    int sent = 0;
+    while (sent < count) {
+        const int chunk = std::min(count - sent, kMaxBatch);
+        mmsghdr headers[kMaxBatch];
+        iovec vectors[kMaxBatch];
+        sockaddr_in peers[kMaxBatch];
+        for (int i = 0; i < chunk; ++i) {
+            const Datagram& d = datagrams[sent + i];
+            vectors[i] = {d.data, d.size};
+            peers[i] = toSockaddr(d.peer);
+            headers[i] = {};
+            headers[i].msg_hdr.msg_name = &peers[i];
+            headers[i].msg_hdr.msg_namelen = sizeof peers[i];
+            headers[i].msg_hdr.msg_iov = &vectors[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int n = ::sendmmsg(impl_->fd, headers, static_cast<unsigned>(chunk), MSG_NOSIGNAL);
+        if (n <= 0) {
+            failErrno();
+            return sent;
+        }
+        sent += n;
+    }
+    return sent;
 }
 
 IoResult Socket::receive(void* buffer, size_t size, Millis timeout, Event* stop) {

@@ -548,6 +548,56 @@ IoResult Socket::receiveFrom(void* buffer, size_t size, Endpoint* from, Millis t
     return {received, 0};
 }
 
+IoResult Socket::receiveWaitingFrom(void* buffer, size_t size, Endpoint* from) {
+    // The socket is non-blocking (WSAEventSelect): an empty queue fails with WSAEWOULDBLOCK.
+    sockaddr_in a{};
+    int len = sizeof a;
+    const int received = ::recvfrom(impl_->socket, static_cast<char*>(buffer), ioLength(size), 0,
+                                    reinterpret_cast<sockaddr*>(&a), &len);
+    if (received == SOCKET_ERROR) {
+        const int error = fail(::WSAGetLastError());
+        if (error == WSAEMSGSIZE) {
+            if (from) {
+                *from = fromSockaddr(a);
+            }
+            return {ioLength(size), error};
+        }
+        return {0, error};
+    }
+    if (from) {
+        *from = fromSockaddr(a);
+    }
+    return {received, 0};
+}
+
+int Socket::receiveWaitingBatch(Datagram* datagrams, int count) {
+    int taken = 0;
+    while (taken < count) {
+        Datagram& d = datagrams[taken];
+        const IoResult got = receiveWaitingFrom(d.data, d.size, &d.peer);
+        if (!got.ok() && got.error != WSAEMSGSIZE) {
+            break;
+        }
+        d.length = got.count;
+        ++taken;
+    }
+    return taken;
+}
+
+int Socket::sendBatch(const Datagram* datagrams, int count) {
+    int sent = 0;
+    for (; sent < count; ++sent) {
+        const Datagram& d = datagrams[sent];
+        const sockaddr_in a = toSockaddr(d.peer);
+        if (::sendto(impl_->socket, static_cast<const char*>(d.data), ioLength(d.size), 0,
+                     reinterpret_cast<const sockaddr*>(&a), sizeof a) == SOCKET_ERROR) {
+            failLast();
+            break;
+        }
+    }
+    return sent;
+}
+
 IoResult Socket::receive(void* buffer, size_t size, Millis timeout, Event* stop) {
     int received = 0;
     const int error =

@@ -63,6 +63,14 @@ struct [[nodiscard]] IoResult {
     bool ok() const { return error == 0; }
 };
 
+// One datagram of a batch: its buffer and, after a receive, its length and sender.
+struct Datagram {
+    void* data = nullptr;
+    size_t size = 0;  // the buffer's size; to send, the bytes to send
+    long length = 0;  // received bytes, at most `size` (a longer datagram is cut)
+    Endpoint peer;    // received from; to send, the destination
+};
+
 // A BSD/WinSock socket. Every blocking call also returns (kInterrupted) when the given stop
 // event is set or another thread calls abort(), so no thread waits on a socket forever.
 class Socket {
@@ -98,6 +106,14 @@ public:
     IoResult receiveFrom(void* buffer, size_t size, Endpoint* from, Millis timeout = kInfinite,
                          Event* stop = nullptr);
     IoResult receive(void* buffer, size_t size, Millis timeout = kInfinite, Event* stop = nullptr);
+    // Takes a datagram only if one is already waiting (else kWouldBlock at once), so a busy
+    // server makes one call per datagram and waits only when idle.
+    IoResult receiveWaitingFrom(void* buffer, size_t size, Endpoint* from);
+    // Up to `count` datagrams that are already queued, without waiting: the number taken. 0
+    // when none could be taken; the last socket error then says why (kWouldBlock: none waits).
+    int receiveWaitingBatch(Datagram* datagrams, int count);
+    // Sends `count` datagrams: the number sent; on a shortfall the last socket error says why.
+    int sendBatch(const Datagram* datagrams, int count);
 
     // For a program without a window of its own: runs the calling thread's message loop and
     // calls `onReadable` whenever a datagram waits, until `stop` is set or the session ends

@@ -1,0 +1,351 @@
+// How many SNTP requests a server answers per second on loopback, and how fast.
+//
+// Runs kronelsvc (its SNTP server alone, simulated clock) and then chronyd -x (serving only,
+// never touching the clock) on a loopback port, drives each flat out for the same time with
+// the same load, and prints the valid replies per second (mode 4, our transmit timestamp
+// echoed as originate), the reply latency percentiles, their ratio, and kronelsvc's peak
+// resident memory before and after its run.
+//
+// A Linux tool: the load needs sendmmsg/recvmmsg, so it talks to the kernel directly.
+//
+//   bench_sntp_load [--seconds S] [--sockets N] [--window W] [--kronelsvc PATH]
+//                   [--chronyd PATH] [--port P]
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kBatch = 32;
+constexpr size_t kPacket = 48;
+constexpr size_t kSlots = 1 << 16;  // send times kept per socket, indexed by sequence
+
+struct Options {
+    double seconds = 5;
+    int sockets = 4;
+    int window = 128;  // requests in flight per socket
+    int port = 11123;
+    std::string kronelsvc = KRONEL_BINARY_DIR "/service/kronelsvc";
+    std::string chronyd = "/usr/sbin/chronyd";
+};
+
+struct Result {
+    double rate = 0;
+    double p50 = 0, p99 = 0, p999 = 0;  // microseconds
+    uint64_t valid = 0, invalid = 0;
+};
+
+uint64_t nanos() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+            .count());
+}
+
+// One socket's closed loop: keeps `window` requests in flight, each tagged in its transmit
+// timestamp with the socket number and a sequence number, and times every valid reply.
+void drive(int index, const Options& o, const sockaddr_in& to, uint64_t end,
+           std::vector<uint32_t>& latencies, uint64_t& invalid) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        std::perror("socket");
+        return;
+    }
+    std::vector<uint64_t> sent(kSlots, 0);
+    uint32_t sequence = 0;
+    int inFlight = 0;
+    uint64_t lastProgress = nanos();
+    uint8_t out[kBatch][kPacket];
+    uint8_t in[kBatch][64];
+    mmsghdr sendHeaders[kBatch], receiveHeaders[kBatch];
+    iovec sendVectors[kBatch], receiveVectors[kBatch];
+    for (int i = 0; i < kBatch; ++i) {
+        sendVectors[i] = {out[i], kPacket};
+        receiveVectors[i] = {in[i], sizeof in[i]};
+        sendHeaders[i] = {};
+        sendHeaders[i].msg_hdr.msg_iov = &sendVectors[i];
+        sendHeaders[i].msg_hdr.msg_iovlen = 1;
+        receiveHeaders[i] = {};
+        receiveHeaders[i].msg_hdr.msg_iov = &receiveVectors[i];
+        receiveHeaders[i].msg_hdr.msg_iovlen = 1;
+    }
+    for (;;) {
+        const uint64_t now = nanos();
+        if (now >= end) {
+            break;
+        }
+        // Lost requests would stall the loop: after 200 ms without a reply start afresh.
+        if (now - lastProgress > 200'000'000ull) {
+            inFlight = 0;
+            lastProgress = now;
+        }
+        const int toSend = std::min(kBatch, o.window - inFlight);
+        if (toSend > 0) {
+            for (int i = 0; i < toSend; ++i) {
+                std::memset(out[i], 0, kPacket);
+                out[i][0] = 0x1B;
+                const uint32_t tag = htonl(static_cast<uint32_t>(index));
+                const uint32_t seq = htonl(sequence);
+                std::memcpy(out[i] + 40, &tag, 4);
+                std::memcpy(out[i] + 44, &seq, 4);
+                sent[sequence % kSlots] = now;
+                ++sequence;
+            }
+            const int n = sendmmsg(fd, sendHeaders, static_cast<unsigned>(toSend), 0);
+            if (n > 0) {
+                inFlight += n;
+            }
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10) <= 0) {
+            continue;
+        }
+        const int got = recvmmsg(fd, receiveHeaders, kBatch, MSG_DONTWAIT, nullptr);
+        const uint64_t arrived = nanos();
+        for (int i = 0; i < got; ++i) {
+            const uint8_t* r = in[i];
+            uint32_t tag = 0, seq = 0;
+            std::memcpy(&tag, r + 24, 4);
+            std::memcpy(&seq, r + 28, 4);
+            seq = ntohl(seq);
+            const bool valid = receiveHeaders[i].msg_len == kPacket && (r[0] & 7) == 4 &&
+                               ntohl(tag) == static_cast<uint32_t>(index) && seq < sequence &&
+                               sequence - seq < kSlots;
+            if (valid) {
+                latencies.push_back(static_cast<uint32_t>((arrived - sent[seq % kSlots]) / 1000));
+            } else {
+                ++invalid;
+            }
+        }
+        if (got > 0) {
+            inFlight = std::max(0, inFlight - got);
+            lastProgress = arrived;
+        }
+    }
+    close(fd);
+}
+
+Result load(const Options& o) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(o.port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const uint64_t start = nanos();
+    const uint64_t end = start + static_cast<uint64_t>(o.seconds * 1e9);
+    std::vector<std::vector<uint32_t>> latencies(static_cast<size_t>(o.sockets));
+    std::vector<uint64_t> invalid(static_cast<size_t>(o.sockets), 0);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < o.sockets; ++i) {
+        latencies[static_cast<size_t>(i)].reserve(4'000'000);
+        threads.emplace_back(drive, i, std::cref(o), std::cref(to), end,
+                             std::ref(latencies[static_cast<size_t>(i)]),
+                             std::ref(invalid[static_cast<size_t>(i)]));
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    std::vector<uint32_t> all;
+    Result r;
+    for (size_t i = 0; i < latencies.size(); ++i) {
+        all.insert(all.end(), latencies[i].begin(), latencies[i].end());
+        r.invalid += invalid[i];
+    }
+    r.valid = all.size();
+    r.rate = static_cast<double>(all.size()) / (static_cast<double>(nanos() - start) / 1e9);
+    if (!all.empty()) {
+        std::sort(all.begin(), all.end());
+        auto at = [&](double q) {
+            return static_cast<double>(
+                all[std::min(all.size() - 1, static_cast<size_t>(q * all.size()))]);
+        };
+        r.p50 = at(0.5);
+        r.p99 = at(0.99);
+        r.p999 = at(0.999);
+    }
+    return r;
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+            const std::string& logFile) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    std::vector<std::string> envStrings(extraEnv);
+    for (char** e = environ; *e; ++e) {
+        envStrings.emplace_back(*e);
+    }
+    std::vector<char*> env;
+    for (const std::string& e : envStrings) {
+        env.push_back(const_cast<char*>(e.c_str()));
+    }
+    env.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data()) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+void stopChild(pid_t pid) {
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+}
+
+// Peak resident set of a process, kB (VmHWM).
+long peakRss(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
+}
+
+// Waits until something answers an SNTP request on the port.
+bool waitServing(int port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = false;
+    for (int i = 0; i < 100 && !ok; ++i) {
+        uint8_t request[kPacket] = {0x1B};
+        sendto(fd, request, kPacket, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            uint8_t reply[64];
+            ok = recv(fd, reply, sizeof reply, 0) == static_cast<ssize_t>(kPacket);
+        }
+    }
+    close(fd);
+    return ok;
+}
+
+void print(const char* who, const Result& r) {
+    std::printf(
+        "%-10s %10.0f replies/s  p50 %6.0f us  p99 %6.0f us  p99.9 %6.0f us  "
+        "(%llu valid, %llu invalid)\n",
+        who, r.rate, r.p50, r.p99, r.p999, static_cast<unsigned long long>(r.valid),
+        static_cast<unsigned long long>(r.invalid));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        const char* v = argv[i + 1];
+        if (a == "--seconds") {
+            o.seconds = std::clamp(std::atof(v), 0.5, 60.0);
+        } else if (a == "--sockets") {
+            o.sockets = std::clamp(std::atoi(v), 1, 16);
+        } else if (a == "--window") {
+            o.window = std::clamp(std::atoi(v), 1, 1024);
+        } else if (a == "--kronelsvc") {
+            o.kronelsvc = v;
+        } else if (a == "--chronyd") {
+            o.chronyd = v;
+        } else if (a == "--port") {
+            o.port = std::atoi(v);
+        } else {
+            std::fprintf(stderr, "unknown option %s\n", a.c_str());
+            return 2;
+        }
+    }
+    const fs::path dir =
+        fs::temp_directory_path() / ("kronel-sntp-load-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    std::printf(
+        "load: %d sockets, %d requests in flight each, %.1f s per server, loopback port %d\n",
+        o.sockets, o.window, o.seconds, o.port);
+
+    // kronelsvc with its SNTP server alone; Debug off, so the loop formats nothing.
+    {
+        std::ofstream reg(dir / "registry.reg");
+        reg << "Windows Registry Editor Version 5.00\r\n\r\n"
+               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Kronel\\Parameters]\r\n"
+               "\"TCPServer\"=dword:00000000\r\n\"UDPServer\"=dword:00000000\r\n"
+               "\"867TCPServer\"=dword:00000000\r\n\"867UDPServer\"=dword:00000000\r\n"
+               "\"LogtoEvtlog\"=dword:00000000\r\n\"LogDebug\"=dword:00000000\r\n";
+    }
+    const pid_t ours =
+        spawn({o.kronelsvc, "debug"},
+              {"KRONEL_CLOCK=simulated", "KRONEL_REGISTRY=" + (dir / "registry.reg").string(),
+               "KRONEL_SERVICES=ntp/udp=" + std::to_string(o.port)},
+              (dir / "kronelsvc.log").string());
+    if (ours < 0 || !waitServing(o.port)) {
+        std::fprintf(stderr, "kronelsvc did not serve on port %d (log in %s)\n", o.port,
+                     dir.c_str());
+        stopChild(ours);
+        return 1;
+    }
+    const long rssBefore = peakRss(ours);
+    const Result kronel = load(o);
+    const long rssAfter = peakRss(ours);
+    stopChild(ours);
+
+    {
+        std::ofstream conf(dir / "chrony.conf");
+        conf << "port " << o.port << "\nlocal stratum 10\nallow 127.0.0.1\ncmdport 0\n"
+             << "pidfile " << (dir / "chronyd.pid").string() << "\ndriftfile "
+             << (dir / "drift").string() << "\n";
+    }
+    // -x: serve only, never touch the clock.
+    const pid_t chrony =
+        spawn({o.chronyd, "-x", "-d", "-u", "root", "-f", (dir / "chrony.conf").string()}, {},
+              (dir / "chronyd.log").string());
+    Result reference;
+    if (chrony < 0 || !waitServing(o.port)) {
+        std::fprintf(stderr, "chronyd did not serve (log in %s)\n", dir.c_str());
+    } else {
+        reference = load(o);
+    }
+    stopChild(chrony);
+
+    print("kronelsvc", kronel);
+    print("chronyd -x", reference);
+    if (reference.rate > 0) {
+        std::printf("ratio kronelsvc / chronyd: %.2f\n", kronel.rate / reference.rate);
+    }
+    std::printf("kronelsvc peak RSS: %ld kB before the load, %ld kB after\n", rssBefore, rssAfter);
+    fs::remove_all(dir);
+    return 0;
+}

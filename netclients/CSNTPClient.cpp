@@ -1,0 +1,192 @@
+#include "netclients/CSNTPClient.h"
+
+#include <chrono>
+
+#include "engine/DialupGate.h"
+#include "engine/ErrorText.h"
+#include "engine/SntpExchange.h"
+#include "platform/Seams.h"
+
+namespace netclients {
+
+namespace {
+// Both clients without a socket stop as servers do.
+constexpr platform::Millis kSocketlessStopPatience{2000};
+constexpr platform::Millis kBroadcastWait{1000};
+}  // namespace
+
+CSNTPClient::CSNTPClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+                         std::string serverAddress, int pollMinutes, bool rejectNtp,
+                         engine::DialupGate* dialup, engine::SntpExchange* server)
+    : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, kSourceName),
+      rejectNtp_(rejectNtp),
+      dialup_(dialup),
+      exchange_(server) {}
+
+CSNTPClient::~CSNTPClient() {
+    stop();
+}
+
+void CSNTPClient::stop() {
+    stopThread(kSocketlessStopPatience);
+}
+
+void CSNTPClient::run() {
+    messages_.debug(name(), "started");
+    signalStarted();
+    if (server_.empty()) {
+        return;
+    }
+    while (!stopping()) {
+        if (dialup_ != nullptr && !dialup_->passes()) {
+            messages_.status(name(), "No active dialup connection");
+            if (!pause(platform::scheduleWait(kDialupRetryMs))) {
+                break;
+            }
+            continue;
+        }
+        const Outcome outcome = poll();
+        if (outcome == Outcome::Stopped) {
+            break;
+        }
+        if (exchange_ != nullptr) {
+            exchange_->replyEvent().reset();
+        }
+        // A server that did not answer is left alone for two intervals.
+        if (outcome == Outcome::NoReply && !waitForNextPoll()) {
+            break;
+        }
+        if (!waitForNextPoll()) {
+            break;
+        }
+    }
+}
+
+CSNTPClient::Outcome CSNTPClient::poll() {
+    const uint16_t port = platform::servicePort("ntp", "udp", kNtpFallbackPort);
+    messages_.info(name(), "connecting to %s", server_.c_str());
+    uint32_t address = 0;
+    if (!platform::resolveIPv4(server_, address, &stopEvent_).ok()) {
+        messages_.warn(name(), "Couldn't determine address for %s, (%s)", server_.c_str(),
+                       engine::winsockErrorText().c_str());
+        time_.sourceFailed();
+        return Outcome::Done;
+    }
+    const platform::Endpoint server{address, port};
+    const NtpPacket request = NtpPacket::request(time_.now());
+    platform::IoResult sent{0, platform::wsa::kNotSocket};
+    if (exchange_ != nullptr) {
+        exchange_->replyEvent().reset();
+        sent = exchange_->sendFromServerSocket(request.data(), kNtpPacketSize, server);
+    }
+    if (!sent.ok() || sent.count < static_cast<long>(kNtpPacketSize)) {
+        messages_.warn(name(), "sendto failed(%s)", engine::winsockErrorText(sent.error).c_str());
+        time_.sourceFailed();
+        return Outcome::Done;
+    }
+
+    // Only the server asked, answering this very request, may set the clock: other mode-4
+    // datagrams the server socket files meanwhile are passed over and the wait goes on.
+    const auto deadline = std::chrono::steady_clock::now() + replyTimeout();
+    for (;;) {
+        const auto left =
+            std::chrono::ceil<platform::Millis>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            messages_.warn(name(), "no response (%s)",
+                           engine::winsockErrorText(platform::wsa::kTimedOut).c_str());
+            time_.sourceFailed();
+            return Outcome::NoReply;
+        }
+        const int which = platform::Event::waitAny({&stopEvent_, &exchange_->replyEvent()}, left);
+        if (which == 0) {
+            return Outcome::Stopped;
+        }
+        if (which < 0) {
+            continue;
+        }
+        // Reset before reading, so a reply filed after the read signals again.
+        exchange_->replyEvent().reset();
+        const engine::SntpExchange::Received got = exchange_->lastReply();
+        const double arrival = time_.now();
+        const NtpPacket reply(got.bytes);
+        if (!(got.sender == server) ||
+            !reply.sameStamp(NtpPacket::kOriginate, request, NtpPacket::kTransmit)) {
+            messages_.debug(name(), "Ignoring reply from %s that does not answer our request",
+                            got.sender.addressText().c_str());
+            continue;
+        }
+        if (!reply.usable(rejectNtp_)) {
+            messages_.warn(name(), ", server %s is not synchronized", server_.c_str());
+            time_.sourceFailed();
+            return Outcome::Done;
+        }
+        time_.setTime(reply.clientOffset(arrival));
+        time_.setReferenceId(engine::referenceIdFromAddress(address));
+        return Outcome::Done;
+    }
+}
+
+CSNTPBroadcastClient::CSNTPBroadcastClient(engine::MessageHandler& messages,
+                                           engine::TimeHandler& time, std::string senderName,
+                                           int pollMinutes, engine::SntpExchange* server)
+    : CNetTimeClient(messages, time, std::move(senderName), pollMinutes, kSourceName),
+      exchange_(server) {}
+
+CSNTPBroadcastClient::~CSNTPBroadcastClient() {
+    stop();
+}
+
+void CSNTPBroadcastClient::stop() {
+    stopThread(kSocketlessStopPatience);
+}
+
+void CSNTPBroadcastClient::run() {
+    messages_.debug(name(), "started");
+    signalStarted();
+    bool filter = false;
+    uint32_t filterAddress = 0;
+    if (server_.empty()) {
+        messages_.info(name(), " listening");
+    } else {
+        messages_.info(name(), " listening to %s", server_.c_str());
+        if (platform::resolveIPv4(server_, filterAddress, &stopEvent_).ok()) {
+            filter = true;
+        } else {
+            messages_.warn(name(), "Couldn't determine address for %s, (%s)", server_.c_str(),
+                           engine::winsockErrorText().c_str());
+        }
+    }
+    if (exchange_ == nullptr) {
+        // No SNTP server runs to hear broadcasts: nothing to do but wait for the stop.
+        stopEvent_.wait();
+        return;
+    }
+    double holdOffUntil = 0;
+    while (!stopping()) {
+        exchange_->broadcastEvent().reset();
+        const int which =
+            platform::Event::waitAny({&stopEvent_, &exchange_->broadcastEvent()}, kBroadcastWait);
+        if (which == 0) {
+            break;
+        }
+        if (which < 0) {
+            continue;
+        }
+        const engine::SntpExchange::Received got = exchange_->lastBroadcast();
+        if (filter && got.sender.address != filterAddress) {
+            continue;
+        }
+        const double now = time_.now();
+        if (holdOffUntil < now) {
+            time_.setTime(NtpPacket(got.bytes).broadcastOffset(now));
+            time_.setReferenceId(engine::referenceIdFromAddress(got.sender.address));
+            // The hold-off is a schedule wait, so it shrinks with the time scale.
+            const double holdOff =
+                static_cast<double>(platform::scheduleWait(pollMinutes() * 60000LL).count()) /
+                1000.0;
+            holdOffUntil = now + holdOff;
+        }
+    }
+}
+
+}  // namespace netclients

@@ -1,0 +1,202 @@
+#include "servers/CSNTPServer.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/ErrorText.h"
+#include "netclients/NtpPacket.h"
+#include "servers/OwnAddress.h"
+
+namespace servers {
+
+using netclients::NtpPacket;
+
+namespace {
+// WSAECONNRESET: an earlier answer was refused by its peer; the socket still works.
+constexpr int kConnectionReset = 10054;
+}  // namespace
+
+CSNTPServer::CSNTPServer(engine::MessageHandler& messages, engine::TimeHandler& time, int stratum)
+    : CTimeServer(messages, time, kName),
+      stratum_(static_cast<uint8_t>(std::clamp(stratum, 0, 15))) {}
+
+CSNTPServer::~CSNTPServer() {
+    stop();
+}
+
+bool CSNTPServer::openSocket() {
+    platform::Socket socket;
+    if (!socket.open(platform::Socket::Type::Udp).ok()) {
+        messages_.error(name(), "Couldn't create socket(%s)", engine::winsockErrorText().c_str());
+        return false;
+    }
+    if (!socket.setReuseAddress(true).ok()) {
+        messages_.error(name(), "Couldn't set socket options(%s)",
+                        engine::winsockErrorText().c_str());
+        return false;
+    }
+    const uint16_t port = platform::servicePort("ntp", "udp", netclients::kNtpFallbackPort);
+    if (!socket.bind({0, port}).ok()) {
+        messages_.error(name(), "Couldn't bind socket (%s)", engine::winsockErrorText().c_str());
+        return false;
+    }
+    if (!socket.joinMulticastGroup(*platform::parseDottedIPv4(kMulticastGroup)).ok()) {
+        messages_.error(name(), "Couldn't add membership of multicast group (%s)",
+                        engine::winsockErrorText().c_str());
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    socket_ = std::move(socket);
+    socketReady_ = true;
+    return true;
+}
+
+void CSNTPServer::closeSocket() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    socketReady_ = false;
+    socket_.close();
+}
+
+void CSNTPServer::run() {
+    if (!openSocket()) {
+        signalStarted();  // the thread has run its course; nobody need wait for it
+        return;
+    }
+    messages_.debug(name(), "started");
+    signalStarted();
+
+    // A busy server takes every queued request in one call and sends the answers in one;
+    // an idle one waits for the next request on the stop event as well.
+    uint8_t requests[kBatch][netclients::kNtpPacketSize];
+    uint8_t answers[kBatch][netclients::kNtpPacketSize];
+    platform::Datagram in[kBatch];
+    platform::Datagram out[kBatch];
+    for (int i = 0; i < kBatch; ++i) {
+        in[i].data = requests[i];
+        in[i].size = sizeof requests[i];
+        out[i].data = answers[i];
+        out[i].size = sizeof answers[i];
+    }
+    while (!stopping()) {
+        int count = socket_.receiveWaitingBatch(in, kBatch);
+        if (count == 0) {
+            const platform::IoResult got = socket_.receiveFrom(
+                requests[0], sizeof requests[0], &in[0].peer, platform::kInfinite, &stopEvent_);
+            if (got.error == kConnectionReset) {
+                continue;
+            }
+            // A longer datagram (extension fields, an authenticator) is read from its first
+            // 48 bytes.
+            if (!got.ok() && got.error != platform::wsa::kMessageSize) {
+                break;
+            }
+            in[0].length = got.count;
+            count = 1;
+        }
+        const double received = time_.now();
+        int answered = 0;
+        for (int i = 0; i < count; ++i) {
+            // A shorter datagram is read with the rest zero, as a cleared buffer would be.
+            const size_t length = static_cast<size_t>(std::max(0L, in[i].length));
+            if (length < sizeof requests[i]) {
+                std::memset(requests[i] + length, 0, sizeof requests[i] - length);
+            }
+            if (handle(requests[i], in[i].peer, received, answers[answered])) {
+                out[answered].peer = in[i].peer;
+                ++answered;
+            }
+        }
+        if (answered > 0 && socket_.sendBatch(out, answered) < answered) {
+            messages_.warn(name(), "sendto failed (%s)", engine::winsockErrorText().c_str());
+        }
+    }
+    closeSocket();
+}
+
+bool CSNTPServer::handle(const uint8_t* datagram, const platform::Endpoint& from, double received,
+                         uint8_t* answer) {
+    NtpPacket::Bytes bytes;
+    std::memcpy(bytes.data(), datagram, bytes.size());
+    const NtpPacket request(bytes);
+    const bool debug = messages_.logsDebug();
+
+    switch (request.mode()) {
+        case netclients::kModeServer: {
+            if (debug) {
+                messages_.debug(name(), "NTP response received");
+                messages_.debug(name(), "%s", request.diagnosticLine().c_str());
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                reply_.bytes = bytes;
+                reply_.sender = from;
+            }
+            replyEvent_.set();
+            return false;
+        }
+        case netclients::kModeBroadcast:
+            fileBroadcast(datagram, from);
+            return false;
+        default:
+            if (debug) {
+                messages_.debug(name(), "%s", request.diagnosticLine().c_str());
+                messages_.debug(name(), "Time request received from %s",
+                                from.addressText().c_str());
+            }
+            break;
+    }
+
+    NtpPacket::ServerFields fields;
+    fields.stratum = stratum_;
+    fields.pollExponent = time_.pollExponent();
+    fields.referenceId = time_.referenceId();
+    fields.receiveTime = received;
+    // One reading serves as the engine's current time and the time just before sending.
+    fields.transmitTime = time_.now();
+    fields.referenceTime = fields.transmitTime;
+    const NtpPacket reply = NtpPacket::serverReply(request, fields);
+    std::memcpy(answer, reply.data(), netclients::kNtpPacketSize);
+    // An unsynchronised server keeps quiet rather than hand out a wrong time.
+    return time_.synchronised();
+}
+
+void CSNTPServer::fileBroadcast(const uint8_t* datagram, const platform::Endpoint& from) {
+    if (!ownAddressKnown_) {
+        ownAddress_ = ownIPv4Address();
+        ownAddressKnown_ = true;
+    }
+    if (isOwnAddress(from.address, ownAddress_)) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::memcpy(broadcast_.bytes.data(), datagram, broadcast_.bytes.size());
+        broadcast_.sender = from;
+    }
+    broadcastEvent_.set();
+    if (messages_.logsDebug()) {
+        messages_.debug(name(), "Time broadcast received from %s", from.addressText().c_str());
+        messages_.debug(name(), "%s", NtpPacket(broadcast_.bytes).diagnosticLine().c_str());
+    }
+}
+
+platform::IoResult CSNTPServer::sendFromServerSocket(const void* data, size_t size,
+                                                     const platform::Endpoint& to) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!socketReady_) {
+        return {0, platform::wsa::kNotSocket};
+    }
+    return socket_.sendTo(data, size, to);
+}
+
+engine::SntpExchange::Received CSNTPServer::lastReply() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reply_;
+}
+
+engine::SntpExchange::Received CSNTPServer::lastBroadcast() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return broadcast_;
+}
+
+}  // namespace servers

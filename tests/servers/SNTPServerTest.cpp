@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "ServerTestSupport.h"
+#include "netclients/CSNTPClient.h"
+#include "netclients/NtpPacket.h"
+#include "platform/ChildProcess.h"
+#include "platform/Seams.h"
+#include "platform/Socket.h"
+#include "servers/CSNTPServer.h"
+#include "support/Loopback.h"
+#include "support/RecordingMessages.h"
+
+using engine::MessageLevel;
+using netclients::NtpPacket;
+using platform::Millis;
+using servers::CSNTPServer;
+using servertest::FakeTime;
+using testsupport::loopback;
+
+namespace {
+
+uint32_t ip(const char* text) {
+    return *platform::parseDottedIPv4(text);
+}
+
+// Gives loopback another address, so a datagram can come from a "host" that is not this one.
+void addLoopbackAddress(const char* address) {
+    platform::ChildProcess ip;
+    ASSERT_TRUE(
+        ip.start("/usr/sbin/ip", {"addr", "add", std::string(address) + "/32", "dev", "lo"}).ok());
+    int code = -1;
+    ASSERT_TRUE(ip.wait(Millis(5000), code));
+    // A second test adding it again is fine.
+    ASSERT_TRUE(code == 0 || ip.errors().find("File exists") != std::string::npos) << ip.errors();
+}
+
+platform::Socket udpFrom(const char* address, uint16_t port = 0) {
+    platform::Socket s;
+    EXPECT_TRUE(s.open(platform::Socket::Type::Udp).ok());
+    EXPECT_TRUE(s.setReuseAddress(true).ok());
+    EXPECT_TRUE(s.bind({ip(address), port}).ok());
+    return s;
+}
+
+std::optional<NtpPacket> exchange(platform::Socket& s, const void* data, size_t size,
+                                  Millis wait = Millis(3000)) {
+    if (!s.sendTo(data, size, loopback(123)).ok()) {
+        return std::nullopt;
+    }
+    uint8_t buffer[64];
+    platform::Endpoint from;
+    const platform::IoResult got = s.receiveFrom(buffer, sizeof buffer, &from, wait);
+    if (!got.ok()) {
+        return std::nullopt;
+    }
+    return NtpPacket::fromBytes(buffer, static_cast<size_t>(got.count));
+}
+
+std::string run(const std::string& program, const std::vector<std::string>& arguments, int& code) {
+    platform::ChildProcess child;
+    EXPECT_TRUE(child.start(program, arguments).ok()) << program;
+    EXPECT_TRUE(child.wait(Millis(30000), code)) << program << " did not end";
+    return child.output() + child.errors();
+}
+
+class SNTPServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::setServiceOverrides("");
+        server_ = std::make_unique<CSNTPServer>(messages_, time_, 5);
+        server_->start();
+        ASSERT_TRUE(messages_.has(MessageLevel::Debug, "started"));
+    }
+    testsupport::RecordingMessages messages_;
+    FakeTime time_;
+    std::unique_ptr<CSNTPServer> server_;
+};
+
+TEST_F(SNTPServerTest, NtpdigAcceptsOurAnswerWithOurStratumAndOffset) {
+    time_.offset_.store(3.0);
+    int code = -1;
+    const std::string out = run("/usr/bin/ntpdig", {"-j", "-t", "3", "127.0.0.1"}, code);
+    ASSERT_EQ(code, 0) << out;
+    EXPECT_NE(out.find("\"stratum\":5"), std::string::npos) << out;
+    const size_t at = out.find("\"offset\":");
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_NEAR(std::stod(out.substr(at + 9)), 3.0, 0.1) << out;
+}
+
+TEST_F(SNTPServerTest, ChronydQueriesUsAsItsOnlySource) {
+    time_.offset_.store(-7.0);  // chronyd finds its own clock 7 s ahead of ours
+    const std::string conf = testing::TempDir() + "kronel-chrony-q.conf";
+    {
+        FILE* f = std::fopen(conf.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fprintf(f, "server 127.0.0.1 iburst maxsamples 1\ncmdport 0\npidfile %s.pid\n",
+                     conf.c_str());
+        std::fclose(f);
+    }
+    int code = -1;
+    // -Q measures and prints the offset; it never sets a clock.
+    const std::string out =
+        run("/usr/sbin/chronyd", {"-Q", "-d", "-u", "root", "-f", conf, "-t", "20"}, code);
+    ASSERT_EQ(code, 0) << out;
+    const size_t at = out.find("System clock wrong by ");
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_NEAR(std::stod(out.substr(at + 22)), -7.0, 0.1) << out;
+}
+
+TEST_F(SNTPServerTest, AnswersEachModeKeepingTheVersion) {
+    struct Case {
+        uint8_t byte0;
+        size_t size;
+        uint8_t answer0;
+    } cases[] = {
+        {0x1B, 48, 0x1C},  // VN 3 client -> server
+        {0x23, 48, 0x24},  // VN 4 client -> server, version kept
+        {0x23, 68, 0x24},  // extension fields: read from the first 48 bytes
+        {0x11, 48, 0x12},  // VN 2 symmetric active -> symmetric passive
+        {0x1E, 48, 0x1A},  // VN 3 control message -> symmetric passive
+    };
+    platform::Socket s = testsupport::boundUdp();
+    for (const Case& c : cases) {
+        uint8_t request[68] = {};
+        request[0] = c.byte0;
+        for (int i = 0; i < 8; ++i) {
+            request[40 + i] = static_cast<uint8_t>(0xA0 + i);
+        }
+        const double before = time_.now();
+        const std::optional<NtpPacket> answer = exchange(s, request, c.size);
+        ASSERT_TRUE(answer) << int(c.byte0);
+        EXPECT_EQ(answer->bytes()[0], c.answer0);
+        EXPECT_EQ(answer->stratum(), 5);
+        EXPECT_EQ(answer->poll(), 6);
+        EXPECT_EQ(answer->precision(), -8);
+        EXPECT_EQ(std::memcmp(answer->referenceId().data(), "LOCL", 4), 0);
+        EXPECT_EQ(std::memcmp(answer->data() + 24, request + 40, 8), 0) << "originate copied";
+        const double received = netclients::decodeTimestamp(answer->timestamp(NtpPacket::kReceive));
+        EXPECT_NEAR(received, before, 1.0);
+        EXPECT_GE(netclients::decodeTimestamp(answer->timestamp(NtpPacket::kTransmit)),
+                  received - 0.002);
+    }
+}
+
+TEST_F(SNTPServerTest, StaysSilentWhileUnsynchronisedButLogsTheRequest) {
+    time_.synchronised_.store(false);
+    platform::Socket s = testsupport::boundUdp();
+    const NtpPacket request = NtpPacket::request(time_.now());
+    EXPECT_FALSE(exchange(s, request.data(), 48, Millis(500)));
+    EXPECT_TRUE(messages_.has(MessageLevel::Debug, "Time request received from 127.0.0.1"));
+}
+
+TEST_F(SNTPServerTest, FilesAnswersAndOtherHostsBroadcastsButNotItsOwn) {
+    addLoopbackAddress("10.77.0.9");
+    uint8_t answer[48] = {0x1C, 2};
+    answer[47] = 0x5A;
+    platform::Socket peer = testsupport::boundUdp();
+    EXPECT_FALSE(exchange(peer, answer, 48, Millis(300))) << "an answer is not answered";
+    ASSERT_TRUE(server_->replyEvent().wait(servertest::kPatience));
+    EXPECT_EQ(server_->lastReply().bytes[47], 0x5A);
+    EXPECT_EQ(server_->lastReply().sender.port, peer.localEndpoint().port);
+
+    uint8_t broadcast[48] = {29, 3};
+    // From loopback: this host's own broadcast, never filed.
+    EXPECT_FALSE(exchange(peer, broadcast, 48, Millis(300)));
+    EXPECT_FALSE(server_->broadcastEvent().isSet());
+    // From another address: filed with its sender.
+    platform::Socket other = udpFrom("10.77.0.9");
+    EXPECT_FALSE(exchange(other, broadcast, 48, Millis(300)));
+    ASSERT_TRUE(server_->broadcastEvent().wait(servertest::kPatience));
+    EXPECT_EQ(server_->lastBroadcast().sender.address, ip("10.77.0.9"));
+    EXPECT_EQ(server_->lastBroadcast().bytes[1], 3);
+    EXPECT_TRUE(messages_.has(MessageLevel::Debug, "Time broadcast received from 10.77.0.9"));
+}
+
+// A client that goes before its answer arrives makes the answer bounce; the server goes on.
+TEST_F(SNTPServerTest, AnswersOnAfterAClientWentAway) {
+    for (int i = 0; i < 3; ++i) {
+        platform::Socket gone = testsupport::boundUdp();
+        const NtpPacket request = NtpPacket::request(time_.now());
+        ASSERT_TRUE(gone.sendTo(request.data(), 48, loopback(123)).ok());
+    }
+    std::this_thread::sleep_for(Millis(100));
+    platform::Socket s = testsupport::boundUdp();
+    const NtpPacket request = NtpPacket::request(time_.now());
+    EXPECT_TRUE(exchange(s, request.data(), 48));
+    EXPECT_TRUE(server_->running());
+}
+
+TEST_F(SNTPServerTest, LogsNothingPerRequestWhenDebugIsOff) {
+    struct Quiet : testsupport::RecordingMessages {
+        bool logsDebug() const override { return false; }
+    } quiet;
+    server_.reset();
+    CSNTPServer server(quiet, time_, 5);
+    server.start();
+    platform::Socket s = testsupport::boundUdp();
+    const size_t before = quiet.messages().size();
+    for (int i = 0; i < 20; ++i) {
+        const NtpPacket request = NtpPacket::request(time_.now());
+        ASSERT_TRUE(exchange(s, request.data(), 48));
+    }
+    EXPECT_EQ(quiet.messages().size(), before);
+}
+
+}  // namespace
