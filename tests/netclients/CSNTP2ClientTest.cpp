@@ -547,6 +547,7 @@ TEST(CSNTP2Client, StopEndsTheWaitForAReplyQuietly) {
     EXPECT_EQ(rig.time.failures(), 0u);
 }
 
+#ifndef _WIN32  // the silent name server lives in a Linux network namespace
 TEST(CSNTP2Client, StopEndsANameLookupTheNameServerNeverAnswers) {
     if (!testsupport::insideSilentNameServer()) {
         return;
@@ -567,6 +568,7 @@ TEST(CSNTP2Client, StopEndsANameLookupTheNameServerNeverAnswers) {
     }
     EXPECT_EQ(rig.time.failures(), 0u);
 }
+#endif  // _WIN32
 
 TEST(CSNTP2Client, WaitsForTheDialupConnection) {
     TimeScale fast(600000);
