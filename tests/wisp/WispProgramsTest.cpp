@@ -57,17 +57,21 @@ protected:
     }
 
     // The answer of whatever listens on port 123, or nothing within half a second.
-    static std::optional<std::array<uint8_t, 48>> ask() {
+    // Asks as an SNTP client would, a few times: "Listening" is printed as the listener's
+    // thread starts, so the first request may come before its socket is bound.
+    static std::optional<std::array<uint8_t, 48>> ask(int tries = 5) {
         platform::Socket client = testsupport::boundUdp();
         const auto request = netclients::NtpPacket::request(3.9e9);
-        EXPECT_TRUE(client.sendTo(request.data(), 48, testsupport::loopback(123)).ok());
-        std::array<uint8_t, 48> reply{};
-        const auto got =
-            client.receiveFrom(reply.data(), reply.size(), nullptr, platform::Millis(500));
-        if (!got.ok()) {
-            return std::nullopt;
+        for (int i = 0; i < tries; ++i) {
+            EXPECT_TRUE(client.sendTo(request.data(), 48, testsupport::loopback(123)).ok());
+            std::array<uint8_t, 48> reply{};
+            const auto got =
+                client.receiveFrom(reply.data(), reply.size(), nullptr, platform::Millis(500));
+            if (got.ok()) {
+                return reply;
+            }
         }
-        return reply;
+        return std::nullopt;
     }
 
     static bool printed(const ChildProcess& child, const std::string& text) {
@@ -157,7 +161,7 @@ TEST_F(WispPrograms, Wisp95FollowsBroadcastsWithoutAnsweringAndRegistersItsStart
     ASSERT_TRUE(wisp95.start(kWisp95, {}, options()).ok());
     ASSERT_TRUE(eventually([&] { return printed(wisp95, "Listening for time broadcasts"); }))
         << wisp95.output();
-    EXPECT_FALSE(ask().has_value());
+    EXPECT_FALSE(ask(2).has_value());
     // A broadcast to the multicast group, 3 s ahead of its 3 s slow clock.
     platform::Socket sender = testsupport::boundUdp();
     const double trueNtp = platform::realUtcSeconds() + 2208988800.0;
