@@ -238,6 +238,7 @@ void MainWindow::start() {
 void MainWindow::startEngine() {
     alertBoxes_->setCancelled(false);
     engine_->startUp();
+    showAsking();
     loop_.configure(engine_->switchDelayMs(), engine_->frequencyMinutes());
     postRefresh();
 }
@@ -279,6 +280,7 @@ void MainWindow::query(const std::string& name) {
     // A fresh query: whatever the loop was waiting for is superseded.
     loop_.reset();
     engine_->queryServer(name);
+    showAsking();
 }
 
 void MainWindow::openSettings(const QString& page) {
@@ -394,6 +396,14 @@ void MainWindow::stopTimer() {
 
 void MainWindow::startSource(int selector) {
     engine_->startSource(selector);
+    showAsking();
+}
+
+void MainWindow::showAsking() {
+    const std::string source = engine_->currentSource();
+    statusText_->setText(engine_->currentIndex() == engine::ServerList::kNone || source.empty()
+                             ? tr("Idle")
+                             : tr("Asking %1").arg(QString::fromStdString(source)));
 }
 
 void MainWindow::setTime(double correction) {

@@ -101,6 +101,7 @@ private:
     void stopEngine();
     void exitProgram();
     void postRefresh();
+    void showAsking();
 
     WindowOptions options_;
     std::unique_ptr<AlertBoxes> alertBoxes_;
