@@ -27,6 +27,7 @@
 #include "desktop/qt/DialogServerListUi.h"
 #include "desktop/qt/SettingsDialog.h"
 #include "engine/CReg.h"
+#include "engine/CTimeClient.h"
 #include "engine/TimeValue.h"
 #include "platform/Clock.h"
 
@@ -408,6 +409,11 @@ void MainWindow::showAsking() {
 
 void MainWindow::setTime(double correction) {
     engine_->setTime(correction);
+    // Until the client's own first "Waiting for" line, a minute from now.
+    const QString waiting =
+        QString::fromStdString(engine::CTimeClient::waitingText(engine_->frequencyMinutes()));
+    QMetaObject::invokeMethod(
+        this, [this, waiting] { statusText_->setText(waiting); }, Qt::QueuedConnection);
     postRefresh();
 }
 

@@ -26,6 +26,7 @@ SettingsDialog::SettingsDialog(platform::RegRoot root, const std::string& parame
     setWindowTitle(tr("Kronel Settings"));
     pages_ = new QListWidget;
     pages_->setObjectName("pages");
+    pages_->setSpacing(2);
     stack_ = new QStackedWidget;
     for (const desktop::SettingsPage& page : desktop::settingsPages()) {
         pages_->addItem(tr(page.title));
@@ -106,7 +107,7 @@ QWidget* SettingsDialog::buildPage(const desktop::SettingsPage& page) {
         }
         const QString value = QString::fromStdString(model_.value(field.name));
         if (std::string(field.name) == desktop::kAlertTimeoutSetting) {
-            form->addRow(tr(field.label), alertSlider());
+            form->addRow(tr(field.label) + ":", alertSlider());
             continue;
         }
         QWidget* control = nullptr;
@@ -123,10 +124,17 @@ QWidget* SettingsDialog::buildPage(const desktop::SettingsPage& page) {
                 spin->setRange(static_cast<int>(std::max<long long>(def->min, INT_MIN)),
                                static_cast<int>(std::min<long long>(def->max, INT_MAX)));
                 spin->setValue(value.toInt());
+                // Wide enough for the numbers people type, not for the largest a DWORD holds.
+                spin->setFixedWidth(spin->fontMetrics().horizontalAdvance("99999999") + 40);
+                auto* row = new QWidget;
+                auto* rowLayout = new QHBoxLayout(row);
+                rowLayout->setContentsMargins(0, 0, 0, 0);
+                rowLayout->addWidget(spin);
                 if (*field.unit) {
-                    spin->setSuffix(QString(" ") + tr(field.unit));
+                    rowLayout->addWidget(new QLabel(tr(field.unit)));
                 }
-                form->addRow(tr(field.label) + ":", spin);
+                rowLayout->addStretch(1);
+                form->addRow(tr(field.label) + ":", row);
                 control = spin;
                 break;
             }
@@ -137,9 +145,15 @@ QWidget* SettingsDialog::buildPage(const desktop::SettingsPage& page) {
                     edit->setEchoMode(QLineEdit::Password);
                 }
                 if (*field.unit) {
-                    edit->setPlaceholderText(tr(field.unit));
+                    auto* row = new QWidget;
+                    auto* rowLayout = new QHBoxLayout(row);
+                    rowLayout->setContentsMargins(0, 0, 0, 0);
+                    rowLayout->addWidget(edit, 1);
+                    rowLayout->addWidget(new QLabel(tr(field.unit)));
+                    form->addRow(tr(field.label) + ":", row);
+                } else {
+                    form->addRow(tr(field.label) + ":", edit);
                 }
-                form->addRow(tr(field.label) + ":", edit);
                 control = edit;
                 break;
             }
