@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSlider>
 #include <QSpinBox>
 #include <QTimer>
 #include <QTreeWidget>
@@ -270,6 +271,45 @@ TEST_F(KronelWindow, SettingsPagesWriteTheStoreOnOkOnly) {
         EXPECT_EQ(std::to_string(key.readDword("Frequency", 120)), c.frequency);
     }
     EXPECT_TRUE(window.engineRunning());  // restarted with the new interval
+}
+
+TEST_F(KronelWindow, TheAlertsPageStartsAWatchdogWhoseBoxWaitsForOk) {
+    MainWindow window;
+    window.start();
+    // The shortest time-out, 15 minutes, in 15 ms.
+    platform::setTimeScale(60000);
+    whenModal("SettingsDialog", [](QWidget* dialog) {
+        dialog->findChild<QCheckBox*>("EnableAlerts")->setChecked(true);
+        dialog->findChild<QCheckBox*>("AlertMsgBox")->setChecked(true);
+        dialog->findChild<QSlider*>("AlertTimeout")->setValue(0);
+        EXPECT_EQ(dialog->findChild<QLabel*>("AlertTimeoutLabel")->text(), "After 15 minutes");
+        clickButton(dialog, QDialogButtonBox::Ok);
+    });
+    window.openSettings("Alerts");
+    {
+        const engine::CReg key(engine::kUserParametersKey, platform::RegRoot::CurrentUser, true);
+        EXPECT_EQ(key.readDword("AlertTimeout", 0), 15u);
+    }
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(processUntil([&] {
+        box = qobject_cast<QMessageBox*>([] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (w->objectName() == "AlertBox" && w->isVisible()) {
+                    return w;
+                }
+            }
+            return static_cast<QWidget*>(nullptr);
+        }());
+        return box != nullptr;
+    }));
+    EXPECT_EQ(box->windowTitle(), "Alert");
+    EXPECT_EQ(box->text(), "Time synchronisation lost");
+    box->button(QMessageBox::Ok)->click();
+    EXPECT_TRUE(processUntil([&] {
+        return window.findChild<QPlainTextEdit*>("messages")
+            ->toPlainText()
+            .contains("Error: Watchdog Lost time synchronisation");
+    }));
 }
 
 int main(int argc, char** argv) {
