@@ -226,6 +226,8 @@ void MainWindow::buildTray() {
 }
 
 void MainWindow::start() {
+    engine_->loadSettings();
+    info(engine::CHandler::kName, "%s", platform::processClock().description().c_str());
     if (readFlag("StartMinimized", 0)) {
         if (tray_ == nullptr) {
             showMinimized();

@@ -4,7 +4,6 @@
 #include <QCommandLineParser>
 
 #include "desktop/qt/MainWindow.h"
-#include "platform/Clock.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
@@ -26,7 +25,6 @@ int main(int argc, char* argv[]) {
     kronelqt::WindowOptions options;
     options.holdOpen = parser.isSet(keepOpen);
     kronelqt::MainWindow window(options);
-    window.info("Kronel", "%s", platform::processClock().description().c_str());
     window.start();
     return QApplication::exec();
 }
