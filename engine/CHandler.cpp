@@ -80,6 +80,7 @@ void CHandler::loadSettings() {
         correction_ = std::make_unique<ClockCorrection>(
             Deliverable::Service, CorrectionSettings::read(*parameters_), *host_);
         auto log = std::make_shared<MessageLog>(LogSettings::read(*parameters_), clock_);
+        logsDebug_.store(log->settings().logDebug);
         std::lock_guard<std::mutex> lock(logMutex_);
         log_ = std::move(log);
     });
@@ -104,8 +105,10 @@ void CHandler::message(MessageLevel level, const std::string& source, const std:
     }
 }
 
+// The console shows only the lines the log writes, so Debug lines go nowhere without LogDebug,
+// console run or not.
 bool CHandler::logsDebug() const {
-    return consoleDebug_ || log()->settings().logDebug;
+    return logsDebug_.load(std::memory_order_relaxed);
 }
 
 void CHandler::writeLogFileLine(const std::string& line) {
@@ -351,13 +354,11 @@ int CHandler::pollExponent() {
 }
 
 ReferenceId CHandler::referenceId() {
-    std::lock_guard<std::mutex> lock(sharedMutex_);
-    return referenceId_;
+    return referenceId_.load();
 }
 
 void CHandler::setReferenceId(const ReferenceId& id) {
-    std::lock_guard<std::mutex> lock(sharedMutex_);
-    referenceId_ = id;
+    referenceId_.store(id);
 }
 
 void CHandler::setSharedText(const std::string& text) {

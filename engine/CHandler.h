@@ -88,6 +88,8 @@ private:
     EngineSettings settings_;
     mutable std::mutex logMutex_;  // guards the pointer: loading the settings replaces the log
     std::shared_ptr<MessageLog> log_;
+    // The loaded log's LogDebug, read by busy server loops without the lock.
+    std::atomic<bool> logsDebug_{false};
     class CorrectionHost;
     std::unique_ptr<CorrectionHost> host_;
     std::unique_ptr<ClockCorrection> correction_;
@@ -113,8 +115,9 @@ private:
     std::mutex watchdogMutex_;  // set-time kicks from the client's thread
     std::unique_ptr<Watchdog> watchdog_;
 
-    mutable std::mutex sharedMutex_;
-    ReferenceId referenceId_;
+    // Read for every answer a server sends: lock-free, so a busy server never waits on it.
+    std::atomic<ReferenceId> referenceId_;
+    mutable std::mutex sharedMutex_;  // guards sharedText_
     std::string sharedText_;
 };
 
