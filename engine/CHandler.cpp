@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 
 #include "engine/ClockCorrection.h"
@@ -69,7 +70,9 @@ CHandler::CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols
       dialup_(std::make_unique<DialupGate>()),
       rateTimer_(std::make_unique<RateTimer>([this] { correction_->rateTimer(); })),
       watchdogs_(std::move(watchdogs)),
-      referenceId_(referenceIdFromText("LOCL")) {}
+      referenceId_(0) {
+    setReferenceId(referenceIdFromText("LOCL"));
+}
 
 void CHandler::loadSettings() {
     std::call_once(settingsLoaded_, [this] {
@@ -354,11 +357,16 @@ int CHandler::pollExponent() {
 }
 
 ReferenceId CHandler::referenceId() {
-    return referenceId_.load();
+    const uint32_t word = referenceId_.load();
+    ReferenceId id;
+    std::memcpy(id.data(), &word, id.size());
+    return id;
 }
 
 void CHandler::setReferenceId(const ReferenceId& id) {
-    referenceId_.store(id);
+    uint32_t word = 0;
+    std::memcpy(&word, id.data(), id.size());
+    referenceId_.store(word);
 }
 
 void CHandler::setSharedText(const std::string& text) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -115,8 +116,8 @@ private:
     std::mutex watchdogMutex_;  // set-time kicks from the client's thread
     std::unique_ptr<Watchdog> watchdog_;
 
-    // Read for every answer a server sends: lock-free, so a busy server never waits on it.
-    std::atomic<ReferenceId> referenceId_;
+    // The four bytes as one word: read for every answer a server sends, so lock-free.
+    std::atomic<uint32_t> referenceId_;
     mutable std::mutex sharedMutex_;  // guards sharedText_
     std::string sharedText_;
 };
