@@ -1,15 +1,18 @@
 // How many SNTP requests a server answers per second on loopback, and how fast.
 //
-// Runs kronelsvc (its SNTP server alone, simulated clock) and then chronyd -x (serving only,
-// never touching the clock) on a loopback port, drives each flat out for the same time with
-// the same load, and prints the valid replies per second (mode 4, our transmit timestamp
-// echoed as originate), the reply latency percentiles, their ratio, and kronelsvc's peak
-// resident memory before and after its run.
+// Runs kronelsvc (its SNTP server alone, simulated clock) and chronyd -x (serving only,
+// never touching the clock) side by side on two loopback ports, warms both, then drives them
+// flat out in turn with the same load, in alternating rounds (ours first, then chronyd first)
+// so that whatever else the machine does weighs on both alike. Prints the valid replies per
+// second (mode 4, our transmit timestamp echoed as originate), the reply latency percentiles,
+// the requests that went unanswered, the ratio overall and per round, and kronelsvc's peak
+// resident memory before and after.
 //
-// A Linux tool: the load needs sendmmsg/recvmmsg, so it talks to the kernel directly.
+// A Linux tool: the load needs sendmmsg/recvmmsg, so it talks to the kernel directly. Run it
+// in a network namespace of its own (tests/wisp/in-netns) to keep other loopback traffic out.
 //
-//   bench_sntp_load [--seconds S] [--sockets N] [--window W] [--kronelsvc PATH]
-//                   [--chronyd PATH] [--port P]
+//   bench_sntp_load [--seconds S] [--rounds R] [--sockets N] [--window W]
+//                   [--kronelsvc PATH] [--chronyd PATH] [--port P]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -29,6 +32,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,12 +44,16 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kBatch = 32;
+constexpr int kBatch = 64;
 constexpr size_t kPacket = 48;
 constexpr size_t kSlots = 1 << 16;  // send times kept per socket, indexed by sequence
+// A request unanswered this long is counted lost and leaves the window, so a dropped request
+// does not shrink the load for the rest of the run.
+constexpr uint64_t kLostAfterNs = 100'000'000ull;
 
 struct Options {
-    double seconds = 5;
+    double seconds = 5;  // of load per server, split into the rounds
+    int rounds = 20;
     int sockets = 4;
     int window = 128;  // requests in flight per socket
     int port = 11123;
@@ -56,7 +64,42 @@ struct Options {
 struct Result {
     double rate = 0;
     double p50 = 0, p99 = 0, p999 = 0;  // microseconds
-    uint64_t valid = 0, invalid = 0;
+    uint64_t valid = 0, invalid = 0, lost = 0;
+    double seconds = 0;
+    double cpuSeconds = 0;            // the server process's, user and system
+    double loadCpuSeconds = 0;        // the load generator's own
+    std::vector<uint32_t> latencies;  // microseconds, one per valid reply
+
+    void add(Result&& round) {
+        valid += round.valid;
+        invalid += round.invalid;
+        lost += round.lost;
+        seconds += round.seconds;
+        cpuSeconds += round.cpuSeconds;
+        loadCpuSeconds += round.loadCpuSeconds;
+        latencies.insert(latencies.end(), round.latencies.begin(), round.latencies.end());
+    }
+    // Rate and percentiles from the counts and latencies gathered.
+    void summarise() {
+        rate = seconds > 0 ? static_cast<double>(valid) / seconds : 0;
+        if (latencies.empty()) {
+            return;
+        }
+        std::sort(latencies.begin(), latencies.end());
+        auto at = [&](double q) {
+            return static_cast<double>(latencies[std::min(
+                latencies.size() - 1, static_cast<size_t>(q * latencies.size()))]);
+        };
+        p50 = at(0.5);
+        p99 = at(0.99);
+        p999 = at(0.999);
+    }
+};
+
+struct SocketCounts {
+    std::vector<uint32_t> latencies;
+    uint64_t invalid = 0;
+    uint64_t lost = 0;
 };
 
 uint64_t nanos() {
@@ -67,17 +110,23 @@ uint64_t nanos() {
 
 // One socket's closed loop: keeps `window` requests in flight, each tagged in its transmit
 // timestamp with the socket number and a sequence number, and times every valid reply.
-void drive(int index, const Options& o, const sockaddr_in& to, uint64_t end,
-           std::vector<uint32_t>& latencies, uint64_t& invalid) {
+void drive(int index, const Options& o, const sockaddr_in& to, uint64_t end, SocketCounts& counts) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
         std::perror("socket");
         return;
     }
-    std::vector<uint64_t> sent(kSlots, 0);
+    // Room for every reply in flight, so the load generator itself drops none.
+    const int buffer = 4 << 20;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0) {
+        (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    }
+    const timeval wait{0, 10'000};
+    (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::vector<uint64_t> sent(kSlots, 0);  // 0: answered or given up
     uint32_t sequence = 0;
+    uint32_t oldest = 0;  // no request before it is outstanding
     int inFlight = 0;
-    uint64_t lastProgress = nanos();
     uint8_t out[kBatch][kPacket];
     uint8_t in[kBatch][64];
     mmsghdr sendHeaders[kBatch], receiveHeaders[kBatch];
@@ -97,33 +146,41 @@ void drive(int index, const Options& o, const sockaddr_in& to, uint64_t end,
         if (now >= end) {
             break;
         }
-        // Lost requests would stall the loop: after 200 ms without a reply start afresh.
-        if (now - lastProgress > 200'000'000ull) {
-            inFlight = 0;
-            lastProgress = now;
+        // Requests answered leave the front; those unanswered for too long are lost.
+        while (oldest != sequence) {
+            uint64_t& at = sent[oldest % kSlots];
+            if (at != 0 && now - at < kLostAfterNs) {
+                break;
+            }
+            if (at != 0) {
+                at = 0;
+                ++counts.lost;
+                --inFlight;
+            }
+            ++oldest;
         }
         const int toSend = std::min(kBatch, o.window - inFlight);
-        if (toSend > 0) {
+        // Never more outstanding than there are slots to time them in.
+        if (toSend > 0 && sequence - oldest + static_cast<uint32_t>(toSend) < kSlots) {
             for (int i = 0; i < toSend; ++i) {
                 std::memset(out[i], 0, kPacket);
                 out[i][0] = 0x1B;
                 const uint32_t tag = htonl(static_cast<uint32_t>(index));
-                const uint32_t seq = htonl(sequence);
+                const uint32_t seq = htonl(sequence + static_cast<uint32_t>(i));
                 std::memcpy(out[i] + 40, &tag, 4);
                 std::memcpy(out[i] + 44, &seq, 4);
-                sent[sequence % kSlots] = now;
-                ++sequence;
             }
             const int n = sendmmsg(fd, sendHeaders, static_cast<unsigned>(toSend), 0);
-            if (n > 0) {
-                inFlight += n;
+            for (int i = 0; i < n; ++i) {
+                sent[sequence % kSlots] = now;
+                ++sequence;
+                ++inFlight;
             }
         }
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 10) <= 0) {
-            continue;
-        }
-        const int got = recvmmsg(fd, receiveHeaders, kBatch, MSG_DONTWAIT, nullptr);
+        // Waits for the first reply (at most the socket's 10 ms time-out), then takes every
+        // one queued behind it: one call, so the load costs the machine little beside the
+        // server it measures.
+        const int got = recvmmsg(fd, receiveHeaders, kBatch, MSG_WAITFORONE, nullptr);
         const uint64_t arrived = nanos();
         for (int i = 0; i < got; ++i) {
             const uint8_t* r = in[i];
@@ -131,59 +188,75 @@ void drive(int index, const Options& o, const sockaddr_in& to, uint64_t end,
             std::memcpy(&tag, r + 24, 4);
             std::memcpy(&seq, r + 28, 4);
             seq = ntohl(seq);
-            const bool valid = receiveHeaders[i].msg_len == kPacket && (r[0] & 7) == 4 &&
-                               ntohl(tag) == static_cast<uint32_t>(index) && seq < sequence &&
-                               sequence - seq < kSlots;
-            if (valid) {
-                latencies.push_back(static_cast<uint32_t>((arrived - sent[seq % kSlots]) / 1000));
+            const bool tagged = receiveHeaders[i].msg_len == kPacket && (r[0] & 7) == 4 &&
+                                ntohl(tag) == static_cast<uint32_t>(index) &&
+                                seq - oldest < sequence - oldest;
+            // A reply to a request given up as lost, or a second reply, is no valid one.
+            if (tagged && sent[seq % kSlots] != 0) {
+                counts.latencies.push_back(
+                    static_cast<uint32_t>((arrived - sent[seq % kSlots]) / 1000));
+                sent[seq % kSlots] = 0;
+                --inFlight;
             } else {
-                ++invalid;
+                ++counts.invalid;
             }
-        }
-        if (got > 0) {
-            inFlight = std::max(0, inFlight - got);
-            lastProgress = arrived;
         }
     }
     close(fd);
 }
 
-Result load(const Options& o) {
+// CPU time a process has used so far, user and system, seconds.
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    // The fields after the command name, which is in parentheses and may hold blanks.
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) {
+            user = std::stoull(field);
+        } else if (i == 15) {
+            system = std::stoull(field);
+        }
+    }
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Drives the server process `pid` on `port` flat out for `seconds`.
+Result load(const Options& o, pid_t pid, int port, double seconds) {
+    const double cpuBefore = cpuSeconds(pid);
+    const double loadCpuBefore = cpuSeconds(getpid());
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(o.port));
+    to.sin_port = htons(static_cast<uint16_t>(port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const uint64_t start = nanos();
-    const uint64_t end = start + static_cast<uint64_t>(o.seconds * 1e9);
-    std::vector<std::vector<uint32_t>> latencies(static_cast<size_t>(o.sockets));
-    std::vector<uint64_t> invalid(static_cast<size_t>(o.sockets), 0);
+    const uint64_t end = start + static_cast<uint64_t>(seconds * 1e9);
+    std::vector<SocketCounts> counts(static_cast<size_t>(o.sockets));
     std::vector<std::thread> threads;
     for (int i = 0; i < o.sockets; ++i) {
-        latencies[static_cast<size_t>(i)].reserve(4'000'000);
+        counts[static_cast<size_t>(i)].latencies.reserve(static_cast<size_t>(seconds * 400'000));
         threads.emplace_back(drive, i, std::cref(o), std::cref(to), end,
-                             std::ref(latencies[static_cast<size_t>(i)]),
-                             std::ref(invalid[static_cast<size_t>(i)]));
+                             std::ref(counts[static_cast<size_t>(i)]));
     }
     for (std::thread& t : threads) {
         t.join();
     }
-    std::vector<uint32_t> all;
     Result r;
-    for (size_t i = 0; i < latencies.size(); ++i) {
-        all.insert(all.end(), latencies[i].begin(), latencies[i].end());
-        r.invalid += invalid[i];
-    }
-    r.valid = all.size();
-    r.rate = static_cast<double>(all.size()) / (static_cast<double>(nanos() - start) / 1e9);
-    if (!all.empty()) {
-        std::sort(all.begin(), all.end());
-        auto at = [&](double q) {
-            return static_cast<double>(
-                all[std::min(all.size() - 1, static_cast<size_t>(q * all.size()))]);
-        };
-        r.p50 = at(0.5);
-        r.p99 = at(0.99);
-        r.p999 = at(0.999);
+    r.seconds = static_cast<double>(nanos() - start) / 1e9;
+    r.cpuSeconds = cpuSeconds(pid) - cpuBefore;
+    r.loadCpuSeconds = cpuSeconds(getpid()) - loadCpuBefore;
+    for (SocketCounts& c : counts) {
+        r.valid += c.latencies.size();
+        r.invalid += c.invalid;
+        r.lost += c.lost;
+        r.latencies.insert(r.latencies.end(), c.latencies.begin(), c.latencies.end());
     }
     return r;
 }
@@ -261,9 +334,13 @@ bool waitServing(int port) {
 void print(const char* who, const Result& r) {
     std::printf(
         "%-10s %10.0f replies/s  p50 %6.0f us  p99 %6.0f us  p99.9 %6.0f us  "
-        "(%llu valid, %llu invalid)\n",
+        "(%llu valid, %llu invalid, %llu unanswered)\n"
+        "%-10s %10.0f%% of a core, %.2f us of CPU per reply (load generator: %.2f us)\n",
         who, r.rate, r.p50, r.p99, r.p999, static_cast<unsigned long long>(r.valid),
-        static_cast<unsigned long long>(r.invalid));
+        static_cast<unsigned long long>(r.invalid), static_cast<unsigned long long>(r.lost), "",
+        r.seconds > 0 ? 100 * r.cpuSeconds / r.seconds : 0,
+        r.valid > 0 ? 1e6 * r.cpuSeconds / static_cast<double>(r.valid) : 0,
+        r.valid > 0 ? 1e6 * r.loadCpuSeconds / static_cast<double>(r.valid) : 0);
 }
 
 }  // namespace
@@ -275,6 +352,8 @@ int main(int argc, char** argv) {
         const char* v = argv[i + 1];
         if (a == "--seconds") {
             o.seconds = std::clamp(std::atof(v), 0.5, 60.0);
+        } else if (a == "--rounds") {
+            o.rounds = std::clamp(std::atoi(v), 1, 100);
         } else if (a == "--sockets") {
             o.sockets = std::clamp(std::atoi(v), 1, 16);
         } else if (a == "--window") {
@@ -294,8 +373,9 @@ int main(int argc, char** argv) {
         fs::temp_directory_path() / ("kronel-sntp-load-" + std::to_string(getpid()));
     fs::create_directories(dir);
     std::printf(
-        "load: %d sockets, %d requests in flight each, %.1f s per server, loopback port %d\n",
-        o.sockets, o.window, o.seconds, o.port);
+        "load: %d sockets, %d requests in flight each, %.1f s per server in %d rounds, loopback "
+        "ports %d (kronelsvc) and %d (chronyd)\n",
+        o.sockets, o.window, o.seconds, o.rounds, o.port, o.port + 1);
 
     // kronelsvc with its SNTP server alone; Debug off, so the loop formats nothing.
     {
@@ -311,20 +391,12 @@ int main(int argc, char** argv) {
               {"KRONEL_CLOCK=simulated", "KRONEL_REGISTRY=" + (dir / "registry.reg").string(),
                "KRONEL_SERVICES=ntp/udp=" + std::to_string(o.port)},
               (dir / "kronelsvc.log").string());
-    if (ours < 0 || !waitServing(o.port)) {
-        std::fprintf(stderr, "kronelsvc did not serve on port %d (log in %s)\n", o.port,
-                     dir.c_str());
-        stopChild(ours);
-        return 1;
-    }
-    const long rssBefore = peakRss(ours);
-    const Result kronel = load(o);
-    const long rssAfter = peakRss(ours);
-    stopChild(ours);
-
+    // chronyd as it would serve: its defaults (client log on, no rate limit configured), a
+    // local reference so that it answers as synchronised.
+    const int chronyPort = o.port + 1;
     {
         std::ofstream conf(dir / "chrony.conf");
-        conf << "port " << o.port << "\nlocal stratum 10\nallow 127.0.0.1\ncmdport 0\n"
+        conf << "port " << chronyPort << "\nlocal stratum 10\nallow 127.0.0.1\ncmdport 0\n"
              << "pidfile " << (dir / "chronyd.pid").string() << "\ndriftfile "
              << (dir / "drift").string() << "\n";
     }
@@ -332,18 +404,69 @@ int main(int argc, char** argv) {
     const pid_t chrony =
         spawn({o.chronyd, "-x", "-d", "-u", "root", "-f", (dir / "chrony.conf").string()}, {},
               (dir / "chronyd.log").string());
-    Result reference;
-    if (chrony < 0 || !waitServing(o.port)) {
-        std::fprintf(stderr, "chronyd did not serve (log in %s)\n", dir.c_str());
-    } else {
-        reference = load(o);
+    auto stopBoth = [&] {
+        stopChild(ours);
+        stopChild(chrony);
+    };
+    if (ours < 0 || !waitServing(o.port)) {
+        std::fprintf(stderr, "kronelsvc did not serve on port %d (log in %s)\n", o.port,
+                     dir.c_str());
+        stopBoth();
+        return 1;
     }
-    stopChild(chrony);
+    if (chrony < 0 || !waitServing(chronyPort)) {
+        std::fprintf(stderr, "chronyd did not serve on port %d (log in %s)\n", chronyPort,
+                     dir.c_str());
+        stopBoth();
+        return 1;
+    }
+    const long rssBefore = peakRss(ours);
+
+    // Both warmed alike (caches, socket buffers, chronyd's client log entry) before counting.
+    (void)load(o, ours, o.port, 0.5);
+    (void)load(o, chrony, chronyPort, 0.5);
+
+    Result kronel, reference;
+    std::vector<double> ratios;
+    const double slice = o.seconds / o.rounds;
+    for (int round = 0; round < o.rounds; ++round) {
+        Result a, b;
+        if (round % 2 == 0) {
+            a = load(o, ours, o.port, slice);
+            b = load(o, chrony, chronyPort, slice);
+        } else {
+            b = load(o, chrony, chronyPort, slice);
+            a = load(o, ours, o.port, slice);
+        }
+        if (b.valid > 0) {
+            ratios.push_back((static_cast<double>(a.valid) / a.seconds) /
+                             (static_cast<double>(b.valid) / b.seconds));
+        }
+        kronel.add(std::move(a));
+        reference.add(std::move(b));
+    }
+    const long rssAfter = peakRss(ours);
+    stopBoth();
+    kronel.summarise();
+    reference.summarise();
 
     print("kronelsvc", kronel);
     print("chronyd -x", reference);
     if (reference.rate > 0) {
-        std::printf("ratio kronelsvc / chronyd: %.2f\n", kronel.rate / reference.rate);
+        std::printf("ratio kronelsvc / chronyd: %.2f (rounds:", kronel.rate / reference.rate);
+        for (double r : ratios) {
+            std::printf(" %.2f", r);
+        }
+        std::vector<double> sorted(ratios);
+        std::sort(sorted.begin(), sorted.end());
+        std::printf("; median %.2f)\n", sorted.empty() ? 0.0 : sorted[sorted.size() / 2]);
+        // The share of the machine each server gets varies with everything else running; the
+        // CPU each spends on a reply does not.
+        if (kronel.cpuSeconds > 0 && kronel.valid > 0 && reference.valid > 0) {
+            std::printf("CPU per reply, chronyd / kronelsvc: %.2f\n",
+                        (reference.cpuSeconds / static_cast<double>(reference.valid)) /
+                            (kronel.cpuSeconds / static_cast<double>(kronel.valid)));
+        }
     }
     std::printf("kronelsvc peak RSS: %ld kB before the load, %ld kB after\n", rssBefore, rssAfter);
     fs::remove_all(dir);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 
 #include "engine/ClockCorrection.h"
@@ -84,7 +85,9 @@ CHandler::CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols
       dialup_(std::make_unique<DialupGate>()),
       rateTimer_(std::make_unique<RateTimer>([this] { correction_->rateTimer(); })),
       watchdogs_(std::move(watchdogs)),
-      referenceId_(referenceIdFromText("LOCL")) {}
+      referenceId_(0) {
+    setReferenceId(referenceIdFromText("LOCL"));
+}
 
 CHandler::CHandler(EngineWindow& window, std::unique_ptr<ProtocolFactory> protocols,
                    std::unique_ptr<WatchdogFactory> watchdogs)
@@ -100,7 +103,9 @@ CHandler::CHandler(EngineWindow& window, std::unique_ptr<ProtocolFactory> protoc
       dialup_(std::make_unique<DialupGate>()),
       rateTimer_(std::make_unique<RateTimer>([this] { correction_->rateTimer(); })),
       watchdogs_(std::move(watchdogs)),
-      referenceId_(referenceIdFromText("LOCL")) {}
+      referenceId_(0) {
+    setReferenceId(referenceIdFromText("LOCL"));
+}
 
 void CHandler::loadSettings() {
     std::call_once(settingsLoaded_, [this] {
@@ -115,6 +120,7 @@ void CHandler::readSettings() {
     settings_ = EngineSettings::read(*parameters_);
     frequencyMinutes_.store(settings_.frequencyMinutes);
     auto log = std::make_shared<MessageLog>(LogSettings::read(*parameters_), clock_);
+    logsDebug_.store(log->settings().logDebug);
     std::lock_guard<std::mutex> lock(logMutex_);
     log_ = std::move(log);
 }
@@ -164,8 +170,10 @@ std::string CHandler::log(MessageLevel level, const std::string& source, const s
     return line;
 }
 
+// The console shows only the lines the log writes, so Debug lines go nowhere without LogDebug,
+// console run or not.
 bool CHandler::logsDebug() const {
-    return consoleDebug_ || messageLog()->settings().logDebug;
+    return logsDebug_.load(std::memory_order_relaxed);
 }
 
 void CHandler::writeLogFileLine(const std::string& line) {
@@ -455,13 +463,16 @@ int CHandler::pollExponent() {
 }
 
 ReferenceId CHandler::referenceId() {
-    std::lock_guard<std::mutex> lock(sharedMutex_);
-    return referenceId_;
+    const uint32_t word = referenceId_.load();
+    ReferenceId id;
+    std::memcpy(id.data(), &word, id.size());
+    return id;
 }
 
 void CHandler::setReferenceId(const ReferenceId& id) {
-    std::lock_guard<std::mutex> lock(sharedMutex_);
-    referenceId_ = id;
+    uint32_t word = 0;
+    std::memcpy(&word, id.data(), id.size());
+    referenceId_.store(word);
 }
 
 void CHandler::setSharedText(const std::string& text) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -144,6 +145,8 @@ private:
     EngineSettings settings_;
     mutable std::mutex logMutex_;  // guards the pointer: loading the settings replaces the log
     std::shared_ptr<MessageLog> log_;
+    // The loaded log's LogDebug, read by busy server loops without the lock.
+    std::atomic<bool> logsDebug_{false};
     class CorrectionHost;
     std::unique_ptr<CorrectionHost> host_;
     std::unique_ptr<ClockCorrection> correction_;
@@ -169,8 +172,9 @@ private:
     std::mutex watchdogMutex_;  // set-time kicks from the client's thread
     std::unique_ptr<Watchdog> watchdog_;
 
-    mutable std::mutex sharedMutex_;
-    ReferenceId referenceId_;
+    // The four bytes as one word: read for every answer a server sends, so lock-free.
+    std::atomic<uint32_t> referenceId_;
+    mutable std::mutex sharedMutex_;  // guards sharedText_
     std::string sharedText_;
 };
 

@@ -122,8 +122,12 @@ NtpTimestamp NtpPacket::timestamp(size_t offset) const {
 }
 
 void NtpPacket::setTimestamp(size_t offset, const NtpTimestamp& stamp) {
-    writeWord(&bytes_[offset], stamp.seconds);
-    writeWord(&bytes_[offset + 4], stamp.fraction);
+    putTimestamp(&bytes_[offset], stamp);
+}
+
+void NtpPacket::putTimestamp(uint8_t* at, const NtpTimestamp& stamp) {
+    writeWord(at, stamp.seconds);
+    writeWord(at + 4, stamp.fraction);
 }
 
 bool NtpPacket::sameStamp(size_t offset, const NtpPacket& other, size_t otherOffset) const {

@@ -97,6 +97,8 @@ public:
 
     NtpTimestamp timestamp(size_t offset) const;
     void setTimestamp(size_t offset, const NtpTimestamp& stamp);
+    // The same into the eight bytes at `at` of a datagram buffer.
+    static void putTimestamp(uint8_t* at, const NtpTimestamp& stamp);
     void setTime(size_t offset, double timeValue) {
         setTimestamp(offset, encodeTimestamp(timeValue));
     }

@@ -10,6 +10,7 @@
 namespace servers {
 
 using netclients::NtpPacket;
+using netclients::NtpTimestamp;
 
 namespace {
 // WSAECONNRESET: an earlier answer was refused by its peer; the socket still works.
@@ -66,7 +67,8 @@ void CSNTPServer::run() {
     signalStarted();
 
     // A busy server takes every queued request in one call and sends the answers in one;
-    // an idle one waits for the next request on the stop event as well.
+    // an idle one waits for the next request on the stop event as well, then takes whatever
+    // queued behind it.
     uint8_t requests[kBatch][netclients::kNtpPacketSize];
     uint8_t answers[kBatch][netclients::kNtpPacketSize];
     platform::Datagram in[kBatch];
@@ -91,9 +93,10 @@ void CSNTPServer::run() {
                 break;
             }
             in[0].length = got.count;
-            count = 1;
+            count = 1 + socket_.receiveWaitingBatch(in + 1, kBatch - 1);
         }
-        const double received = time_.now();
+        // One reading stamps the whole batch: every datagram of it was queued by now.
+        const Batch batch = beginBatch(time_.now());
         int answered = 0;
         for (int i = 0; i < count; ++i) {
             // A shorter datagram is read with the rest zero, as a cleared buffer would be.
@@ -101,30 +104,52 @@ void CSNTPServer::run() {
             if (length < sizeof requests[i]) {
                 std::memset(requests[i] + length, 0, sizeof requests[i] - length);
             }
-            if (handle(requests[i], in[i].peer, received, answers[answered])) {
+            if (handle(batch, requests[i], in[i].peer, answers[answered])) {
                 out[answered].peer = in[i].peer;
                 ++answered;
             }
         }
-        if (answered > 0 && socket_.sendBatch(out, answered) < answered) {
+        if (answered == 0) {
+            continue;
+        }
+        // The transmit time is taken once the answers are ready, just before they go; it is
+        // the engine's current time for the reference timestamp as well.
+        const NtpTimestamp transmit = netclients::encodeTimestamp(time_.now());
+        for (int i = 0; i < answered; ++i) {
+            NtpPacket::putTimestamp(answers[i] + NtpPacket::kReferenceTime, transmit);
+            NtpPacket::putTimestamp(answers[i] + NtpPacket::kTransmit, transmit);
+        }
+        if (socket_.sendBatch(out, answered) < answered) {
             messages_.warn(name(), "sendto failed (%s)", engine::winsockErrorText().c_str());
         }
     }
     closeSocket();
 }
 
-bool CSNTPServer::handle(const uint8_t* datagram, const platform::Endpoint& from, double received,
-                         uint8_t* answer) {
-    NtpPacket::Bytes bytes;
-    std::memcpy(bytes.data(), datagram, bytes.size());
-    const NtpPacket request(bytes);
-    const bool debug = messages_.logsDebug();
+CSNTPServer::Batch CSNTPServer::beginBatch(double received) {
+    Batch batch;
+    batch.debug = messages_.logsDebug();
+    // An unsynchronised server keeps quiet rather than hand out a wrong time.
+    batch.synchronised = time_.synchronised();
+    NtpPacket::ServerFields fields;
+    fields.stratum = stratum_;
+    fields.pollExponent = time_.pollExponent();
+    fields.referenceId = time_.referenceId();
+    fields.receiveTime = received;
+    batch.answer = NtpPacket::serverReply(NtpPacket(), fields);
+    return batch;
+}
 
-    switch (request.mode()) {
+bool CSNTPServer::handle(const Batch& batch, const uint8_t* datagram,
+                         const platform::Endpoint& from, uint8_t* answer) {
+    const int mode = datagram[0] & 7;
+    switch (mode) {
         case netclients::kModeServer: {
-            if (debug) {
+            NtpPacket::Bytes bytes;
+            std::memcpy(bytes.data(), datagram, bytes.size());
+            if (batch.debug) {
                 messages_.debug(name(), "NTP response received");
-                messages_.debug(name(), "%s", request.diagnosticLine().c_str());
+                messages_.debug(name(), "%s", NtpPacket(bytes).diagnosticLine().c_str());
             }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -138,26 +163,21 @@ bool CSNTPServer::handle(const uint8_t* datagram, const platform::Endpoint& from
             fileBroadcast(datagram, from);
             return false;
         default:
-            if (debug) {
-                messages_.debug(name(), "%s", request.diagnosticLine().c_str());
+            if (batch.debug) {
+                NtpPacket::Bytes bytes;
+                std::memcpy(bytes.data(), datagram, bytes.size());
+                messages_.debug(name(), "%s", NtpPacket(bytes).diagnosticLine().c_str());
                 messages_.debug(name(), "Time request received from %s",
                                 from.addressText().c_str());
             }
             break;
     }
-
-    NtpPacket::ServerFields fields;
-    fields.stratum = stratum_;
-    fields.pollExponent = time_.pollExponent();
-    fields.referenceId = time_.referenceId();
-    fields.receiveTime = received;
-    // One reading serves as the engine's current time and the time just before sending.
-    fields.transmitTime = time_.now();
-    fields.referenceTime = fields.transmitTime;
-    const NtpPacket reply = NtpPacket::serverReply(request, fields);
-    std::memcpy(answer, reply.data(), netclients::kNtpPacketSize);
-    // An unsynchronised server keeps quiet rather than hand out a wrong time.
-    return time_.synchronised();
+    // The batch's answer with this request's version and mode, and its transmit timestamp
+    // echoed as originate; reference and transmit times follow just before sending.
+    std::memcpy(answer, batch.answer.data(), netclients::kNtpPacketSize);
+    answer[0] = NtpPacket::replyByte0(datagram[0]);
+    std::memcpy(answer + NtpPacket::kOriginate, datagram + NtpPacket::kTransmit, 8);
+    return batch.synchronised;
 }
 
 void CSNTPServer::fileBroadcast(const uint8_t* datagram, const platform::Endpoint& from) {

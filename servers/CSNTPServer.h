@@ -5,6 +5,7 @@
 
 #include "engine/CTimeServer.h"
 #include "engine/SntpExchange.h"
+#include "netclients/NtpPacket.h"
 #include "platform/Socket.h"
 
 namespace servers {
@@ -32,11 +33,18 @@ public:
 private:
     bool openSocket();
     void closeSocket();
-    static constexpr int kBatch = 32;
+    static constexpr int kBatch = 64;
 
-    // One received datagram (its first 48 bytes) taken at `received`: true when `answer`
-    // (48 bytes) is to be sent back.
-    bool handle(const uint8_t* request, const platform::Endpoint& from, double received,
+    // What every answer to one batch of datagrams shares, read once for the batch.
+    struct Batch {
+        bool debug = false;
+        bool synchronised = false;
+        netclients::NtpPacket answer;  // without byte 0, originate, reference and transmit
+    };
+    Batch beginBatch(double received);
+    // One received datagram (its first 48 bytes): true when `answer` (48 bytes, its
+    // reference and transmit times still to be set) is to be sent back.
+    bool handle(const Batch& batch, const uint8_t* request, const platform::Endpoint& from,
                 uint8_t* answer);
     void fileBroadcast(const uint8_t* datagram, const platform::Endpoint& from);
 

@@ -389,6 +389,19 @@ TEST_F(Engine, ServesTheReferenceIdentifierAndSharedText) {
     EXPECT_EQ(handler.pollExponent(), 6);  // Frequency 1 minute
 }
 
+// The console shows only what the log writes: a console run with LogDebug 0 formats no Debug
+// line in the servers' loops either.
+TEST_F(Engine, DebugLinesAreWantedOnlyWithLogDebugConsoleRunOrNot) {
+    for (const int logDebug : {0, 1}) {
+        configure({}, {{"LogDebug", logDebug}});
+        for (const bool console : {false, true}) {
+            CHandler handler(console, std::make_unique<ScriptedProtocols>(journal_));
+            handler.loadSettings();
+            EXPECT_EQ(handler.logsDebug(), logDebug == 1) << "console " << console;
+        }
+    }
+}
+
 TEST_F(Engine, StoppingEndsTheDisciplinesSlewAtTheBaseRate) {
     // Two steps moments apart give a rate too far off to believe, so B is the increment;
     // the small correction after them is slewed for half an hour.

@@ -147,6 +147,37 @@ TEST_F(SNTPServerTest, AnswersEachModeKeepingTheVersion) {
     }
 }
 
+// Requests queued together are answered together: each answer still carries its own
+// request's transmit timestamp and the engine's time.
+TEST_F(SNTPServerTest, AnswersABurstEachWithItsOwnOriginate) {
+    time_.fixed_.store(3'900'000'000.25);
+    const netclients::NtpTimestamp stamp = netclients::encodeTimestamp(time_.fixed_.load());
+    constexpr int kBurst = 64;  // within both sockets' receive buffers
+    platform::Socket s = testsupport::boundUdp();
+    for (int i = 0; i < kBurst; ++i) {
+        uint8_t request[48] = {0x23};
+        request[44] = static_cast<uint8_t>(i >> 8);
+        request[45] = static_cast<uint8_t>(i);
+        ASSERT_TRUE(s.sendTo(request, sizeof request, loopback(123)).ok());
+    }
+    std::vector<bool> seen(kBurst, false);
+    for (int got = 0; got < kBurst; ++got) {
+        uint8_t buffer[64];
+        const platform::IoResult r = s.receiveFrom(buffer, sizeof buffer, nullptr, Millis(3000));
+        ASSERT_TRUE(r.ok()) << got << " answers of " << kBurst;
+        ASSERT_EQ(r.count, 48);
+        const NtpPacket answer = *NtpPacket::fromBytes(buffer, 48);
+        EXPECT_EQ(answer.bytes()[0], 0x24);
+        const int i = buffer[28] << 8 | buffer[29];
+        ASSERT_LT(i, kBurst);
+        EXPECT_FALSE(seen[static_cast<size_t>(i)]) << "answered twice: " << i;
+        seen[static_cast<size_t>(i)] = true;
+        EXPECT_EQ(answer.timestamp(NtpPacket::kReceive), stamp);
+        EXPECT_EQ(answer.timestamp(NtpPacket::kTransmit), stamp);
+        EXPECT_EQ(answer.timestamp(NtpPacket::kReferenceTime), stamp);
+    }
+}
+
 TEST_F(SNTPServerTest, StaysSilentWhileUnsynchronisedButLogsTheRequest) {
     time_.synchronised_.store(false);
     platform::Socket s = testsupport::boundUdp();
