@@ -279,6 +279,9 @@ TEST_F(KronelWindow, SettingsPagesWriteTheStoreOnOkOnly) {
         EXPECT_EQ(std::to_string(key.readDword("Frequency", 120)), c.frequency);
     }
     EXPECT_TRUE(window.engineRunning());  // restarted with the new interval
+    // No notification area here: closing the window ends the program, engine and all.
+    window.close();
+    EXPECT_FALSE(window.engineRunning());
 }
 
 TEST_F(KronelWindow, TheAlertsPageStartsAWatchdogWhoseBoxWaitsForOk) {
