@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSplitter>
@@ -74,7 +75,7 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
     buildMenus();
     buildTray();
     shift_.store(QGuiApplication::queryKeyboardModifiers().testFlag(Qt::ShiftModifier));
-    qApp->installEventFilter(this);
+    qApp->installEventFilter(this);  // the Shift key, wherever it is pressed
     refreshList();
     refreshStatus();
 }
@@ -128,24 +129,41 @@ void MainWindow::buildWidgets() {
     serversLayout->addWidget(list_, 1);
 
     auto* buttons = new QVBoxLayout;
-    auto button = [&](const char* name, const QString& text, const std::function<void()>& run) {
+    auto button = [&](const char* name, const QString& text, const std::function<void()>& run,
+                      const QString& tip) {
         auto* b = new QPushButton(text);
         b->setObjectName(name);
+        b->setProperty("tip", tip);
         connect(b, &QPushButton::clicked, this, run);
         buttons->addWidget(b);
         return b;
     };
-    button("queryNow", tr("&Query now"), [this] { queryNow(); })->setDefault(false);
-    button("add", tr("&Add..."), [this] { withHold([this] { model_->addServer(); }); });
-    button("edit", tr("&Edit..."),
-           [this] { withHold([this] { model_->editServer(selectedRow()); }); });
-    button("deleteAll", tr("&Delete all"), [this] { withHold([this] { model_->deleteAll(); }); });
-    button("restoreDefaults", tr("&Restore defaults"),
-           [this] { withHold([this] { model_->restoreDefaults(); }); });
-    button("import", tr("&Import..."), [this] { withHold([this] { model_->importList(); }); });
-    button("export", tr("E&xport..."), [this] { withHold([this] { model_->exportList(); }); });
+    button(
+        "queryNow", tr("&Query now"), [this] { queryNow(); },
+        tr("Ask the selected server, or the first, now"));
+    button(
+        "add", tr("&Add..."), [this] { withHold([this] { model_->addServer(); }); },
+        tr("Add a server at the end of the list"));
+    button(
+        "edit", tr("&Edit..."), [this] { withHold([this] { model_->editServer(selectedRow()); }); },
+        tr("Change the selected server"));
+    button(
+        "deleteAll", tr("&Delete all"), [this] { withHold([this] { model_->deleteAll(); }); },
+        tr("Delete every server, after asking"));
+    button(
+        "restoreDefaults", tr("&Restore defaults"),
+        [this] { withHold([this] { model_->restoreDefaults(); }); },
+        tr("Replace the list with the three default SNTP servers"));
+    button(
+        "import", tr("&Import..."), [this] { withHold([this] { model_->importList(); }); },
+        tr("Read servers from a file to the top of the list"));
+    button(
+        "export", tr("E&xport..."), [this] { withHold([this] { model_->exportList(); }); },
+        tr("Write the list to a file"));
     buttons->addStretch(1);
-    button("settings", tr("&Settings..."), [this] { openSettings(); });
+    button(
+        "settings", tr("&Settings..."), [this] { openSettings(); },
+        tr("Limits, polling, serving, logging, alerts and more"));
     serversLayout->addLayout(buttons);
 
     auto* linesBox = new QGroupBox(tr("Messages"));
@@ -373,6 +391,19 @@ bool MainWindow::event(QEvent* event) {
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    // Double click on the empty part of the list, or Enter with no server selected, adds one.
+    if (watched == list_->viewport() && event->type() == QEvent::MouseButtonDblClick &&
+        list_->itemAt(static_cast<QMouseEvent*>(event)->position().toPoint()) == nullptr) {
+        withHold([this] { model_->open(-1); });
+        return true;
+    }
+    if (watched == list_ && event->type() == QEvent::KeyPress && selectedRow() < 0) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            withHold([this] { model_->open(-1); });
+            return true;
+        }
+    }
     switch (event->type()) {
         case QEvent::KeyPress:
         case QEvent::KeyRelease:
@@ -468,9 +499,12 @@ void MainWindow::refreshStatus() {
     for (size_t i = 0; i < rows.size(); ++i) {
         statusValues_[i]->setText(QString::fromStdString(rows[i].second));
     }
+    const bool tips = readFlag("Tips", 1);
     if (tray_ != nullptr) {
-        tray_->setToolTip(readFlag("Tips", 1) ? QString::fromStdString(values.tooltip())
-                                              : QString("Kronel"));
+        tray_->setToolTip(tips ? QString::fromStdString(values.tooltip()) : QString("Kronel"));
+    }
+    for (QPushButton* b : findChildren<QPushButton*>()) {
+        b->setToolTip(tips ? b->property("tip").toString() : QString());
     }
 }
 

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
@@ -98,16 +99,13 @@ std::string statusValue(MainWindow& window, const char* name) {
 
 class KronelWindow : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        chronyd_ = std::make_unique<testsupport::Chronyd>();
-        ASSERT_TRUE(chronyd_->waitUntilServing()) << chronyd_->log();
-    }
     static void TearDownTestSuite() { chronyd_.reset(); }
 
     void SetUp() override {
         // Never the system clock, whatever the environment says.
         simulatedClock(0.0);
-        platform::setServiceOverrides("ntp/udp=" + std::to_string(chronyd_->port()));
+        // Until a test asks chronyd, SNTP queries go to a port where nobody answers.
+        platform::setServiceOverrides("ntp/udp=" + std::to_string(testsupport::freeUdpPort()));
         // Serve nothing: the window's tests are about its own side, not the servers' ports.
         engine::CReg key(engine::kUserParametersKey, platform::RegRoot::CurrentUser);
         for (const char* server : {"TCPServer", "UDPServer", "867TCPServer", "867UDPServer",
@@ -121,7 +119,13 @@ protected:
         platform::setProcessClock(nullptr);
     }
 
+    // The one entry, chronyd on loopback, started once for the test program.
     void addChronydEntry() {
+        if (!chronyd_) {
+            chronyd_ = std::make_unique<testsupport::Chronyd>();
+            ASSERT_TRUE(chronyd_->waitUntilServing()) << chronyd_->log();
+        }
+        platform::setServiceOverrides("ntp/udp=" + std::to_string(chronyd_->port()));
         engine::CReg entry(kDetails + "\\chrony", platform::RegRoot::CurrentUser);
         ASSERT_TRUE(entry.writeText("addr", "127.0.0.1").ok());
         ASSERT_TRUE(entry.writeInt("protocol", 0).ok());
@@ -153,7 +157,11 @@ TEST_F(KronelWindow, AddEditImportAndDeleteAllThroughTheWidgets) {
         protocol->setCurrentIndex(protocol->findData(1));
         clickButton(page, QDialogButtonBox::Ok);
     });
-    click(window, "add");
+    // A double click where there is no server opens the page to add one.
+    auto* list = window.findChild<QTreeWidget*>("servers");
+    QMouseEvent doubleClick(QEvent::MouseButtonDblClick, QPointF(5, 5), QPointF(5, 5),
+                            Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(list->viewport(), &doubleClick);
     EXPECT_EQ(rowsOf(window), QStringList{"127.0.0.2"});  // an empty name is the address
     EXPECT_EQ(window.servers().record("127.0.0.2").protocol, 1);
 
@@ -271,6 +279,9 @@ TEST_F(KronelWindow, SettingsPagesWriteTheStoreOnOkOnly) {
         EXPECT_EQ(std::to_string(key.readDword("Frequency", 120)), c.frequency);
     }
     EXPECT_TRUE(window.engineRunning());  // restarted with the new interval
+    // No notification area here: closing the window ends the program, engine and all.
+    window.close();
+    EXPECT_FALSE(window.engineRunning());
 }
 
 TEST_F(KronelWindow, TheAlertsPageStartsAWatchdogWhoseBoxWaitsForOk) {
