@@ -151,6 +151,8 @@ drive exit || fail "exit"
 wait "$kronel" || true
 kronel=
 
+"${nocap[@]}" "$wine" reg add 'HKCU\Software\Kronel' /v LastDelta /d None /f \
+    </dev/null >/dev/null 2>&1 || fail "reg add LastDelta"
 start_kronel kronel-oneshot.log
 for _ in $(seq 600); do
     kill -0 "$kronel" 2>/dev/null || break
@@ -158,7 +160,8 @@ for _ in $(seq 600); do
 done
 kill -0 "$kronel" 2>/dev/null && fail "kronel.exe in one-shot mode still runs after 60 s"
 kronel=
-delta=$("${nocap[@]}" "$wine" reg query 'HKCU\Software\Kronel' /v LastContact </dev/null 2>&1 | tr -d '\r')
-grep -q 'LastContact' <<<"$delta" || fail "no LastContact after the one-shot run: $delta"
+delta=$("${nocap[@]}" "$wine" reg query 'HKCU\Software\Kronel' /v LastDelta </dev/null 2>&1 | tr -d '\r')
+grep -Eq 'LastDelta.*(29\.9|30\.0)[0-9]* seconds' <<<"$delta" ||
+    fail "the one-shot run ended without its result: $delta"
 ok "one-shot mode closes after its first result"
 passed=1

@@ -245,10 +245,28 @@ void answerQuestion(const std::string& caption, bool yes) {
 // question from the dialog is answered Yes.
 void answerFileDialog(const std::string& title, const std::string& path) {
     HWND dialog = waitForWindow(title);
-    HWND name = GetDlgItem(dialog, 0x47c);  // cmb13, the file name box
-    HWND edit = name ? FindWindowExA(name, nullptr, "Edit", nullptr) : GetDlgItem(dialog, 0x480);
+    // The file name box: the first visible edit field (edt1, or the one of combo box cmb13).
+    struct Search {
+        HWND edit = nullptr;
+        std::string seen;
+    } search;
+    EnumChildWindows(
+        dialog,
+        [](HWND child, LPARAM data) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(data);
+            char name[64] = {};
+            GetClassNameA(child, name, sizeof(name));
+            s->seen += std::string(name) + "#" + std::to_string(GetDlgCtrlID(child)) + " ";
+            if (_stricmp(name, "Edit") == 0 && IsWindowVisible(child)) {
+                s->edit = child;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    HWND edit = search.edit;
     if (!edit) {
-        fail("no file name box in \"" + title + "\"");
+        fail("no file name box in \"" + title + "\": " + search.seen);
     }
     SetWindowTextA(edit, path.c_str());
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
@@ -280,8 +298,10 @@ void correction(const std::string& source, double low, double high) {
     expect(contact != "Never" && !contact.empty(), "last contact \"" + contact + "\"");
     Remote remote(mainWindow);
     std::string info;
-    expect(waitFor([&] { return (info = remote.itemText(list(), 0, 1)) != "Never"; }, 5),
-           "the list shows the server's last result \"" + info + "\"");
+    // A time text such as "Tue Dec  8 16:57:19 2026".
+    const bool shown = waitFor(
+        [&] { return (info = remote.itemText(list(), 0, 1)).find(':') != std::string::npos; }, 5);
+    expect(shown, "the list shows the server's last result \"" + info + "\"");
 }
 
 void tray() {
@@ -442,7 +462,7 @@ int main(int argc, char* argv[]) {
                 mainWindow = FindWindowA("#32770", "Kronel");
                 return mainWindow != nullptr;
             },
-            30)) {
+            90)) {
         fail("no Kronel window");
     }
     if (step == "correction" && argc == 5) {
