@@ -125,7 +125,7 @@ drive() {
 start_kronel() {  # LOG [ARGUMENTS...]
     local log=$1
     shift
-    "${nocap[@]}" "$wine" "$exe" "$@" </dev/null >"$work/$log" 2>&1 &
+    WINEDEBUG=${KRONEL_DIALOG_WINEDEBUG:--all} "${nocap[@]}" "$wine" "$exe" "$@" </dev/null >"$work/$log" 2>&1 &
     kronel=$!
 }
 
