@@ -3,9 +3,11 @@
 #include <commctrl.h>
 #include <prsht.h>
 
+#include <cctype>
 #include <memory>
 
 #include "alerts/AlertTimeouts.h"
+#include "desktop/SettingLabels.h"
 #include "desktop/SettingsModel.h"
 #include "desktop/win32/resource.h"
 #include "engine/CReg.h"
@@ -46,6 +48,18 @@ HWND makeControl(HWND page, const char* className, const char* text, DWORD style
     return control;
 }
 
+// The label with an accelerator on its first letter that the page has not used yet.
+std::string withAccelerator(const std::string& label, std::string& used) {
+    for (size_t i = 0; i < label.size(); ++i) {
+        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(label[i])));
+        if (std::isalnum(static_cast<unsigned char>(c)) && used.find(c) == std::string::npos) {
+            used += c;
+            return label.substr(0, i) + "&" + label.substr(i);
+        }
+    }
+    return label;
+}
+
 // What the pages of one sheet share.
 struct Sheet {
     desktop::SettingsModel model{platform::RegRoot::CurrentUser, engine::kUserParametersKey};
@@ -66,36 +80,37 @@ struct SettingsPage {
     void create(HWND page) {
         int y = 7;
         int id = IDC_SETTING_FIRST;
+        // OK and Cancel keep their letters.
+        std::string used = "oc";
         for (const desktop::SettingDef& def : desktop::settingDefinitions()) {
             if (group != def.group) {
                 continue;
             }
             const std::string value = sheet->model.value(def.name);
             Field field{&def, nullptr, nullptr};
+            const std::string label = withAccelerator(desktop::settingLabel(def.name), used);
             if (def.kind == desktop::SettingKind::Flag) {
                 field.control =
-                    makeControl(page, WC_BUTTONA, def.name, BS_AUTOCHECKBOX | WS_TABSTOP | WS_GROUP,
-                                id++, 7, y, 236, 10);
+                    makeControl(page, WC_BUTTONA, label.c_str(),
+                                BS_AUTOCHECKBOX | WS_TABSTOP | WS_GROUP, id++, 7, y, 236, 10);
                 SendMessageA(field.control, BM_SETCHECK, value == "1" ? BST_CHECKED : BST_UNCHECKED,
                              0);
                 y += 13;
             } else if (std::string(def.name) == kAlertTimeout) {
-                makeControl(page, WC_STATICA, def.name, SS_LEFT | SS_NOPREFIX, id++, 7, y + 3, 88,
-                            8);
+                makeControl(page, WC_STATICA, label.c_str(), SS_LEFT, id++, 7, y + 3, 88, 8);
                 field.control = makeControl(page, TRACKBAR_CLASSA, "",
                                             TBS_AUTOTICKS | TBS_HORZ | WS_TABSTOP | WS_GROUP, id++,
-                                            98, y, 80, 16);
+                                            124, y, 123, 16);
                 SendMessageA(field.control, TBM_SETRANGE, TRUE,
                              MAKELPARAM(0, alerts::kAlertTimeoutPositions - 1));
                 const int position = alerts::alertTimeoutPosition(
                     static_cast<uint32_t>(std::stoul(value.empty() ? "0" : value)));
                 SendMessageA(field.control, TBM_SETPOS, TRUE, position);
                 field.label = makeControl(page, WC_STATICA, alerts::alertTimeoutLabel(position),
-                                          SS_LEFT | SS_NOPREFIX, id++, 181, y + 3, 62, 8);
-                y += 20;
+                                          SS_CENTER | SS_NOPREFIX, id++, 128, y + 17, 115, 8);
+                y += 29;
             } else {
-                makeControl(page, WC_STATICA, def.name, SS_LEFT | SS_NOPREFIX, id++, 7, y + 2, 88,
-                            8);
+                makeControl(page, WC_STATICA, label.c_str(), SS_LEFT, id++, 7, y + 2, 118, 8);
                 DWORD style = ES_AUTOHSCROLL | WS_TABSTOP | WS_GROUP;
                 if (def.kind == desktop::SettingKind::Number) {
                     style |= ES_NUMBER;
@@ -103,7 +118,7 @@ struct SettingsPage {
                 if (std::string(def.name) == "ProxyPwd") {
                     style |= ES_PASSWORD;
                 }
-                field.control = makeControl(page, WC_EDITA, value.c_str(), style, id++, 98, y, 145,
+                field.control = makeControl(page, WC_EDITA, value.c_str(), style, id++, 128, y, 115,
                                             12, WS_EX_CLIENTEDGE);
                 y += 15;
             }
