@@ -72,7 +72,7 @@ constexpr Label kLabels[] = {
     {"LastDelta", "Last correction"},
     {"LastContact", "Last contact"},
     {"TimeSource", "Time source"},
-    {"Drift", "Drift"},
+    {"Drift", "Clock drift"},
 };
 
 }  // namespace
