@@ -128,6 +128,16 @@ void DesktopEngine::restart(const std::vector<std::string>& changedPages) {
     if (std::all_of(changedPages.begin(), changedPages.end(), windowOnly)) {
         return;
     }
+    if (std::all_of(changedPages.begin(), changedPages.end(),
+                    [](const std::string& page) { return windowOnly(page) || page == "Alerts"; })) {
+        // Only the watchdog reads the Alerts page: it is rebuilt, the source keeps running.
+        stopWatchdog();
+        const engine::EngineSettings fresh = engine::EngineSettings::read(*parameters_);
+        settings_->enableAlerts = fresh.enableAlerts;
+        settings_->alertTimeoutMinutes = fresh.alertTimeoutMinutes;
+        startWatchdog();
+        return;
+    }
     const bool correctionChanged =
         std::any_of(changedPages.begin(), changedPages.end(), [](const std::string& page) {
             return page == "Time setting limits" || page == "Polling and switching";

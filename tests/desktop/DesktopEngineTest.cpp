@@ -201,6 +201,7 @@ TEST_F(DesktopEngineTest, RestartsOnlyForPagesTheEngineReads) {
     start();
     ASSERT_TRUE(eventually([&] { return started().size() == 1; }));
     engine_->restart({"Window"});
+    engine_->restart({"Alerts"});
     EXPECT_EQ(started().size(), 1u);
     set("Frequency", 5);
     engine_->restart({"Window", "Polling and switching"});

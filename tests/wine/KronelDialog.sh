@@ -133,6 +133,7 @@ start_kronel kronel.log
 drive correction chrony 29.5 30.5 || fail "correction"
 drive tray || fail "tray icon"
 drive servers "Z:${work//\//\\}\\export.txt" || fail "server list"
+drive apply-settings || fail "settings"
 drive exit || fail "exit"
 wait "$kronel" || true
 kronel=

@@ -5,6 +5,7 @@
 //   correction NAME LOW HIGH  the status display shows a correction in [LOW, HIGH] from NAME
 //   tray                      the tray icon is registered and its menu opens
 //   servers EXPORT_PATH       add, edit, open, export, delete all, restore, import
+//   apply-settings            values set on two settings pages reach the store on OK
 //   exit                      the Exit button ends the program
 // For screenshots, each printing the window's rectangle "X Y WIDTH HEIGHT":
 //   main | settings PAGE | server | tray-menu | close TITLE
@@ -394,6 +395,41 @@ void servers(const std::string& exportPath) {
            "Import brings back the exported list: " + joined(shownRows()));
 }
 
+DWORD storedNumber(const char* name) {
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    if (RegGetValueA(HKEY_CURRENT_USER, "Software\\Kronel", name, RRF_RT_REG_DWORD, nullptr, &value,
+                     &size) != ERROR_SUCCESS) {
+        return 0xFFFFFFFF;
+    }
+    return value;
+}
+
+// The first child of this class on the sheet's page `page`.
+HWND pageControl(HWND sheet, int page, const char* className) {
+    SendMessageA(sheet, PSM_SETCURSEL, static_cast<WPARAM>(page), 0);
+    HWND shown = reinterpret_cast<HWND>(SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0));
+    HWND control = shown ? FindWindowExA(shown, nullptr, className, nullptr) : nullptr;
+    if (!control) {
+        fail(std::string("no ") + className + " on settings page " + std::to_string(page));
+    }
+    return control;
+}
+
+// The settings sheet: a polling interval and an alert time-out set through their controls
+// reach the store on OK.
+void applySettings() {
+    click(IDC_SETTINGS);
+    HWND sheet = waitForWindow("Kronel Settings");
+    SetWindowTextA(pageControl(sheet, 1, "Edit"), "3");
+    SendMessageA(pageControl(sheet, 6, TRACKBAR_CLASSA), TBM_SETPOS, TRUE, 2);
+    PostMessageA(sheet, PSM_PRESSBUTTON, PSBTN_OK, 0);
+    waitGone(sheet, "the settings sheet");
+    expect(storedNumber("Frequency") == 3 && storedNumber("AlertTimeout") == 60,
+           "Settings OK stores Frequency " + std::to_string(storedNumber("Frequency")) +
+               " and AlertTimeout " + std::to_string(storedNumber("AlertTimeout")));
+}
+
 void printRect(HWND hwnd) {
     RECT rect;
     GetWindowRect(hwnd, &rect);
@@ -471,6 +507,8 @@ int main(int argc, char* argv[]) {
         tray();
     } else if (step == "servers" && argc == 3) {
         servers(argv[2]);
+    } else if (step == "apply-settings") {
+        applySettings();
     } else if (step == "main") {
         SetForegroundWindow(mainWindow);
         printRect(mainWindow);
