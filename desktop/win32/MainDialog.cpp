@@ -519,9 +519,18 @@ void MainDialog::trayMenu() {
     GetCursorPos(&at);
     // The menu closes when the user clicks elsewhere only if our window is in front.
     SetForegroundWindow(hwnd_);
-    TrackPopupMenu(popup, TPM_RIGHTBUTTON, at.x, at.y, 0, hwnd_, nullptr);
+    const int chosen = TrackPopupMenu(popup, TPM_RIGHTBUTTON | TPM_RETURNCMD | TPM_NONOTIFY, at.x,
+                                      at.y, 0, hwnd_, nullptr);
     PostMessageA(hwnd_, WM_NULL, 0, 0);
     DestroyMenu(menu);
+    if (chosen == IDC_QUERY) {
+        // From the tray the query starts at the top, whatever has the focus in the window.
+        if (!list_->rows().empty()) {
+            startQuery(list_->rows().front());
+        }
+    } else if (chosen != 0) {
+        command(chosen);
+    }
 }
 
 void MainDialog::listMenu(int x, int y) {
