@@ -154,6 +154,7 @@ void MainDialog::initialise() {
                   platform::processClock().description().c_str());
     fillServers();
     refreshStatus();
+    taskbarCreated_ = RegisterWindowMessageA("TaskbarCreated");
     addTrayIcon();
 
     const desktop::SettingsModel settings(platform::RegRoot::CurrentUser,
@@ -222,6 +223,11 @@ INT_PTR MainDialog::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             PostQuitMessage(0);
             return TRUE;
         default:
+            if (taskbarCreated_ != 0 && message == taskbarCreated_) {
+                trayAdded_ = false;
+                addTrayIcon();
+                return TRUE;
+            }
             return FALSE;
     }
 }

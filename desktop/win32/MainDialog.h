@@ -83,6 +83,7 @@ private:
     HICON icon_ = nullptr;
     HICON smallIcon_ = nullptr;
     bool trayAdded_ = false;
+    UINT taskbarCreated_ = 0;          // the shell restarted: the tray icon must be added again
     std::atomic<int> dialogsOpen_{0};  // a modal dialog keeps one-shot mode from closing
     std::unique_ptr<engine::ProtocolFactory> protocolNames_;
     std::unique_ptr<desktop::DesktopEngine> engine_;
