@@ -1,131 +1,219 @@
-// The UI-independent pieces the desktop front ends share: the engine's wait driven by the
-// private message, the settings pages and the status values.
+#include "desktop/DesktopEngine.h"
+
 #include <gtest/gtest.h>
 
-#include <set>
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include "desktop/EngineLoop.h"
+#include "desktop/SettingLabels.h"
 #include "desktop/SettingsModel.h"
-#include "desktop/SettingsPages.h"
-#include "desktop/StatusModel.h"
-#include "engine/CHandler.h"
 #include "engine/CReg.h"
-#include "engine/ServerList.h"
 #include "platform/Seams.h"
+#include "platform/SimulatedClock.h"
 #include "support/TestSupport.h"
+
+using namespace engine;
+using desktop::DesktopEngine;
+using testsupport::eventually;
 
 namespace {
 
-using engine::EngineWindow;
-using engine::ServerList;
-
-class RecordingDriver : public desktop::EngineLoop::Driver {
+// What the desktop engine asked of its window.
+class RecordingHost : public desktop::DesktopEngineHost {
 public:
-    void startTimer(long long ms) override { log.push_back("timer " + std::to_string(ms)); }
-    void stopTimer() override { log.push_back("stop"); }
-    void startSource(int selector) override {
-        log.push_back(selector == ServerList::kNext ? "next" : "top");
+    void postWake(int which) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wakes_.push_back(which);
     }
-    std::vector<std::string> log;
+    void showLine(const std::string& line) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.push_back(line);
+    }
+    void showStatusText(const std::string&) override {}
+    void statusChanged() override { ++statusChanges_; }
+    void requestClose() override { ++closes_; }
+    bool shiftHeld() override { return false; }
+    bool holdOpen() override { return holdOpen_; }
+
+    std::vector<int> wakes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return wakes_;
+    }
+    bool logged(const std::string& part) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const std::string& line : lines_) {
+            if (line.find(part) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::atomic<int> closes_{0};
+    std::atomic<int> statusChanges_{0};
+    bool holdOpen_ = false;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<int> wakes_;
+    std::vector<std::string> lines_;
+};
+
+// A source whose `addr` is what it does once: "fail" fails, a number is its correction.
+class ScriptedClient : public CTimeClient {
+public:
+    ScriptedClient(const ServerEntry& entry, const ClientContext& context,
+                   std::vector<std::string>& started, std::mutex& mutex)
+        : CTimeClient(context.messages, context.time, entry.addr, 1, "Scripted Client") {
+        std::lock_guard<std::mutex> lock(mutex);
+        started.push_back(entry.name);
+    }
+    ~ScriptedClient() override { stop(); }
+    void run() override {
+        signalStarted();
+        if (serverAddress() == "fail") {
+            time_.sourceFailed();
+        } else {
+            time_.setTime(std::stod(serverAddress()));
+        }
+        stopEvent_.wait();
+    }
+};
+
+class ScriptedProtocols : public ProtocolFactory {
+public:
+    ScriptedProtocols(std::vector<std::string>& started, std::mutex& mutex)
+        : started_(started), mutex_(mutex) {}
+    std::string displayName(int, bool) const override { return "Scripted Client"; }
+    std::unique_ptr<CTimeClient> createClient(const ServerEntry& entry,
+                                              const ClientContext& context) override {
+        return std::make_unique<ScriptedClient>(entry, context, started_, mutex_);
+    }
+    std::unique_ptr<CTimeServer> createServer(ServerKind, const ServerSettings&, MessageHandler&,
+                                              TimeHandler&) override {
+        return nullptr;
+    }
+
+private:
+    std::vector<std::string>& started_;
+    std::mutex& mutex_;
+};
+
+class DesktopEngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::setProcessClock(std::make_unique<platform::SimulatedClock>());
+        platform::setTimeScale(1000.0);
+        set("LogtoEvtlog", 0);
+    }
+    void TearDown() override {
+        engine_.reset();
+        platform::setTimeScale(1.0);
+        platform::setProcessClock(nullptr);
+    }
+    void set(const char* name, uint32_t value) {
+        CReg parameters(kUserParametersKey, platform::RegRoot::CurrentUser);
+        (void)parameters.writeInt(name, value);
+    }
+    void server(const std::string& name, const std::string& addr, int order) {
+        CReg entry(std::string(kUserParametersKey) + "\\" + kServerDetailsSubkey + "\\" + name,
+                   platform::RegRoot::CurrentUser);
+        (void)entry.writeText("addr", addr);
+        (void)entry.writeInt("protocol", 0);
+        (void)entry.writeInt("order", static_cast<uint32_t>(order));
+    }
+    void start() {
+        engine_ = std::make_unique<DesktopEngine>(
+            host_, std::make_unique<ScriptedProtocols>(started_, mutex_), nullptr);
+        engine_->start();
+    }
+    std::vector<std::string> started() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return started_;
+    }
+    std::string status(const char* name) {
+        return desktop::SettingsModel(platform::RegRoot::CurrentUser, kUserParametersKey)
+            .value(name);
+    }
+
+    testsupport::TempStore store_;
+    RecordingHost host_;
+    std::mutex mutex_;
+    std::vector<std::string> started_;
+    std::unique_ptr<DesktopEngine> engine_;
 };
 
 }  // namespace
 
-TEST(EngineLoop, WaitsAsTheEngineThreadWaitsForItsEvents) {
-    platform::setTimeScale(1);
-    enum Step { Switch, Top, Fired };
-    struct Case {
-        const char* what;
-        std::vector<Step> steps;
-        std::vector<std::string> expected;
-    };
-    // Switch delay 2000 ms, Frequency 2 minutes: the top wait is 2 x 60000 - 1000 ms.
-    const Case cases[] = {
-        {"a switch waits the delay, then starts the next source",
-         {Switch, Fired},
-         {"timer 2000", "next"}},
-        {"a second switch ends the delay at once",
-         {Switch, Switch},
-         {"timer 2000", "stop", "next"}},
-        {"a top waits the polling interval, then starts the top",
-         {Top, Fired},
-         {"timer 119000", "top"}},
-        {"a switch during the top wait starts the top at once",
-         {Top, Switch},
-         {"timer 119000", "stop", "top"}},
-        {"a top during a switch delay waits its turn",
-         {Switch, Top, Fired, Fired},
-         {"timer 2000", "next", "timer 119000", "top"}},
-        {"a stray timer does nothing", {Fired}, {}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        RecordingDriver driver;
-        desktop::EngineLoop loop(driver);
-        loop.configure(2000, 2);
-        for (Step s : c.steps) {
-            if (s == Fired) {
-                loop.timerFired();
-            } else {
-                loop.posted(s == Switch ? EngineWindow::kSwitch : EngineWindow::kTop);
-            }
-        }
-        EXPECT_EQ(driver.log, c.expected);
-    }
-}
+TEST_F(DesktopEngineTest, OneShotModeClosesAfterTheFirstResultUnlessHeldOpen) {
+    server("a", "2.5", 0);
+    set("Often", 0);
+    start();
+    ASSERT_TRUE(eventually([&] { return host_.closes_.load() == 1; }));
+    EXPECT_EQ(status("LastDelta"), "2.500 seconds");
+    EXPECT_EQ(status("TimeSource"), "a");
+    EXPECT_TRUE(host_.logged("The time has been corrected by 2.500 seconds"));
 
-TEST(EngineLoop, ResetLeavesNoWaitAndTheScaleShortensWaits) {
-    RecordingDriver driver;
-    desktop::EngineLoop loop(driver);
-    loop.configure(2000, 2);
-    platform::setTimeScale(100);
-    loop.posted(EngineWindow::kTop);
-    EXPECT_TRUE(loop.waiting());
-    loop.reset();
-    EXPECT_FALSE(loop.waiting());
-    loop.timerFired();
-    platform::setTimeScale(1);
-    EXPECT_EQ(driver.log, (std::vector<std::string>{"timer 1190", "stop"}));
-}
-
-TEST(SettingsPages, EverySettingTheDesktopUsesIsOnExactlyOnePageOfItsGroup) {
-    std::set<std::string> shown;
-    for (const desktop::SettingsPage& page : desktop::settingsPages()) {
-        for (const desktop::SettingField& field : page.fields) {
-            SCOPED_TRACE(field.name);
-            const desktop::SettingDef* def = desktop::findSetting(field.name);
-            ASSERT_NE(def, nullptr);
-            EXPECT_STREQ(def->group, page.title);
-            EXPECT_TRUE(shown.insert(def->name).second) << "shown twice";
-            EXPECT_NE(std::string(field.label), "");
-        }
-    }
-    // The service's own frequency discipline and the status values are not the desktop's.
-    const std::set<std::string> notShown = {"AdjustFreq",  "MaxSlew",    "LastDelta",
-                                            "LastContact", "TimeSource", "Drift"};
-    for (const desktop::SettingDef& def : desktop::settingDefinitions()) {
-        EXPECT_EQ(shown.count(def.name) + notShown.count(def.name), 1u) << def.name;
-    }
-}
-
-TEST(StatusValues, ShowsTheDefaultsUntilTheEngineWritesThenTheLastResult) {
-    testsupport::TempStore store;
-    const auto read = [] {
-        return desktop::StatusValues::read(platform::RegRoot::CurrentUser,
-                                           engine::kUserParametersKey);
-    };
-    desktop::StatusValues before = read();
-    EXPECT_EQ(before.rows()[0].second, "None");
-    EXPECT_EQ(before.rows()[1].second, "Never");
-    EXPECT_EQ(before.tooltip(), "Kronel: no result yet");
+    engine_.reset();
     {
-        engine::CReg key(engine::kUserParametersKey, platform::RegRoot::CurrentUser);
-        ASSERT_TRUE(key.writeText("LastDelta", "2.000 seconds").ok());
-        ASSERT_TRUE(key.writeText("LastContact", "Tue Dec 08 17:00:00 2026").ok());
-        ASSERT_TRUE(key.writeText("TimeSource", "chrony").ok());
+        CReg parameters(kUserParametersKey, platform::RegRoot::CurrentUser);
+        (void)parameters.writeText("LastDelta", "None");
     }
-    EXPECT_EQ(read().tooltip(), "Kronel: 2.000 seconds\nchrony, Tue Dec 08 17:00:00 2026");
-    EXPECT_EQ(read().drift, "Unknown");
+    host_.holdOpen_ = true;
+    start();
+    ASSERT_TRUE(eventually([&] { return started().size() == 2; }));
+    ASSERT_TRUE(eventually([&] { return status("LastDelta") == "2.500 seconds"; }));
+    engine_->stop();
+    EXPECT_EQ(host_.closes_.load(), 1);
+}
+
+TEST_F(DesktopEngineTest, WakesTheWindowToSwitchOrReturnToTheTopAndStartsWhatItIsTold) {
+    server("a", "fail", 0);
+    server("b", "1.5", 1);
+    set("SwitchOK", 0);
+    set("StartTop", 1);
+    start();
+    // A failing source asks for a switch (wParam 0); the window then starts the next one.
+    ASSERT_TRUE(eventually([&] { return host_.wakes() == std::vector<int>{0}; }));
+    EXPECT_EQ(engine_->switchDelayMs(), 2);  // 2000 ms at a time scale of 1000
+    engine_->startSource(ServerList::kNext);
+    // Its result asks for the top (wParam 1).
+    ASSERT_TRUE(eventually([&] { return host_.wakes() == std::vector<int>{0, 1}; }));
+    EXPECT_EQ(engine_->currentIndex(), 1);
+    engine_->startSource(ServerList::kTop);
+    EXPECT_EQ(engine_->currentIndex(), 0);
+    // Past the last entry nothing runs until the next start.
+    engine_->startSource(ServerList::kNext);
+    engine_->startSource(ServerList::kNext);
+    EXPECT_EQ(engine_->currentIndex(), ServerList::kNone);
+    EXPECT_TRUE(host_.logged("No more time servers to try"));
+    engine_->query("b");
+    EXPECT_EQ(engine_->currentIndex(), 1);
+    EXPECT_EQ(started(), (std::vector<std::string>{"a", "b", "a", "b", "b"}));
+}
+
+TEST_F(DesktopEngineTest, RestartsOnlyForPagesTheEngineReads) {
+    server("a", "fail", 0);
+    set("AutoChange", 0);
+    start();
+    ASSERT_TRUE(eventually([&] { return started().size() == 1; }));
+    engine_->restart({"Window"});
+    engine_->restart({"Alerts"});
+    EXPECT_EQ(started().size(), 1u);
+    set("Frequency", 5);
+    engine_->restart({"Window", "Polling and switching"});
+    EXPECT_EQ(started().size(), 2u);
+    EXPECT_EQ(engine_->topWaitMs(), (5 * 60000 - 1000) / 1000);
+}
+
+TEST(SettingLabels, EverySettingHasWordsOfItsOwn) {
+    for (const desktop::SettingDef& def : desktop::settingDefinitions()) {
+        SCOPED_TRACE(def.name);
+        EXPECT_STRNE(desktop::settingLabel(def.name), def.name);
+    }
+    EXPECT_STREQ(desktop::settingLabel("minimum"), "minimum");
+    EXPECT_STREQ(desktop::settingLabel("max"), "Largest correction (seconds)");
 }

@@ -1,0 +1,362 @@
+#include "desktop/win32/PropertyPages.h"
+
+#include <commctrl.h>
+#include <prsht.h>
+
+#include <cctype>
+#include <memory>
+
+#include "alerts/AlertTimeouts.h"
+#include "desktop/SettingLabels.h"
+#include "desktop/SettingsModel.h"
+#include "desktop/win32/resource.h"
+#include "engine/CReg.h"
+#include "platform/Registry.h"
+
+namespace kronelwin {
+
+namespace {
+
+constexpr const char* kStatusPage = "Status";
+constexpr const char* kAlertTimeout = "AlertTimeout";
+constexpr int kHighestProtocol = 24;
+
+std::string windowText(HWND hwnd) {
+    const int length = GetWindowTextLengthA(hwnd);
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    GetWindowTextA(hwnd, text.data(), length + 1);
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
+// A rectangle in dialog units, in the page's pixels.
+RECT dialogRect(HWND page, int x, int y, int width, int height) {
+    RECT rect{x, y, x + width, y + height};
+    MapDialogRect(page, &rect);
+    return rect;
+}
+
+HWND makeControl(HWND page, const char* className, const char* text, DWORD style, int id, int x,
+                 int y, int width, int height, DWORD exStyle = 0) {
+    const RECT rect = dialogRect(page, x, y, width, height);
+    HWND control = CreateWindowExA(
+        exStyle, className, text, WS_CHILD | WS_VISIBLE | style, rect.left, rect.top,
+        rect.right - rect.left, rect.bottom - rect.top, page,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+        reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(page, GWLP_HINSTANCE)), nullptr);
+    SendMessageA(control, WM_SETFONT, SendMessageA(page, WM_GETFONT, 0, 0), FALSE);
+    return control;
+}
+
+// The label with an accelerator on its first letter that the page has not used yet.
+std::string withAccelerator(const std::string& label, std::string& used) {
+    for (size_t i = 0; i < label.size(); ++i) {
+        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(label[i])));
+        if (std::isalnum(static_cast<unsigned char>(c)) && used.find(c) == std::string::npos) {
+            used += c;
+            return label.substr(0, i) + "&" + label.substr(i);
+        }
+    }
+    return label;
+}
+
+// What the pages of one sheet share.
+struct Sheet {
+    desktop::SettingsModel model{platform::RegRoot::CurrentUser, engine::kUserParametersKey};
+    bool applied = false;
+};
+
+// One settings page: the model's settings of one page name, made into controls.
+struct SettingsPage {
+    Sheet* sheet = nullptr;
+    std::string group;
+    struct Field {
+        const desktop::SettingDef* def;
+        HWND control;
+        HWND label;  // the slider's label, beside it
+    };
+    std::vector<Field> fields;
+
+    void create(HWND page) {
+        int y = 7;
+        int id = IDC_SETTING_FIRST;
+        // OK and Cancel keep their letters.
+        std::string used = "oc";
+        for (const desktop::SettingDef& def : desktop::settingDefinitions()) {
+            if (group != def.group) {
+                continue;
+            }
+            const std::string value = sheet->model.value(def.name);
+            Field field{&def, nullptr, nullptr};
+            const std::string label = withAccelerator(desktop::settingLabel(def.name), used);
+            if (def.kind == desktop::SettingKind::Flag) {
+                field.control =
+                    makeControl(page, WC_BUTTONA, label.c_str(),
+                                BS_AUTOCHECKBOX | WS_TABSTOP | WS_GROUP, id++, 7, y, 236, 10);
+                SendMessageA(field.control, BM_SETCHECK, value == "1" ? BST_CHECKED : BST_UNCHECKED,
+                             0);
+                y += 13;
+            } else if (std::string(def.name) == kAlertTimeout) {
+                makeControl(page, WC_STATICA, label.c_str(), SS_LEFT, id++, 7, y + 3, 88, 8);
+                field.control = makeControl(page, TRACKBAR_CLASSA, "",
+                                            TBS_AUTOTICKS | TBS_HORZ | WS_TABSTOP | WS_GROUP, id++,
+                                            124, y, 123, 16);
+                SendMessageA(field.control, TBM_SETRANGE, TRUE,
+                             MAKELPARAM(0, alerts::kAlertTimeoutPositions - 1));
+                const int position = alerts::alertTimeoutPosition(
+                    static_cast<uint32_t>(std::stoul(value.empty() ? "0" : value)));
+                SendMessageA(field.control, TBM_SETPOS, TRUE, position);
+                field.label = makeControl(page, WC_STATICA, alerts::alertTimeoutLabel(position),
+                                          SS_CENTER | SS_NOPREFIX, id++, 128, y + 17, 115, 8);
+                y += 29;
+            } else {
+                makeControl(page, WC_STATICA, label.c_str(), SS_LEFT, id++, 7, y + 2, 118, 8);
+                DWORD style = ES_AUTOHSCROLL | WS_TABSTOP | WS_GROUP;
+                if (def.kind == desktop::SettingKind::Number) {
+                    style |= ES_NUMBER;
+                }
+                if (std::string(def.name) == "ProxyPwd") {
+                    style |= ES_PASSWORD;
+                }
+                field.control = makeControl(page, WC_EDITA, value.c_str(), style, id++, 128, y, 115,
+                                            12, WS_EX_CLIENTEDGE);
+                y += 15;
+            }
+            fields.push_back(field);
+        }
+    }
+
+    void sliderMoved() {
+        for (const Field& field : fields) {
+            if (field.label) {
+                const int position =
+                    static_cast<int>(SendMessageA(field.control, TBM_GETPOS, 0, 0));
+                SetWindowTextA(field.label, alerts::alertTimeoutLabel(position));
+            }
+        }
+    }
+
+    // Hands the page's values to the model; false (after saying why) when one is refused.
+    bool store(HWND page) {
+        for (const Field& field : fields) {
+            std::string text;
+            if (field.def->kind == desktop::SettingKind::Flag) {
+                text = SendMessageA(field.control, BM_GETCHECK, 0, 0) == BST_CHECKED ? "1" : "0";
+            } else if (field.label) {
+                const int position =
+                    static_cast<int>(SendMessageA(field.control, TBM_GETPOS, 0, 0));
+                text = std::to_string(alerts::alertTimeoutMinutes(position));
+            } else {
+                text = windowText(field.control);
+            }
+            const std::string error = sheet->model.set(field.def->name, text);
+            if (!error.empty()) {
+                MessageBoxA(page, error.c_str(), group.c_str(), MB_OK | MB_ICONEXCLAMATION);
+                SetFocus(field.control);
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+INT_PTR CALLBACK settingsPageProc(HWND page, UINT message, WPARAM, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        const auto* sheetPage = reinterpret_cast<const PROPSHEETPAGEA*>(lParam);
+        auto* self = reinterpret_cast<SettingsPage*>(sheetPage->lParam);
+        SetWindowLongPtrA(page, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+        self->create(page);
+        return TRUE;
+    }
+    auto* self = reinterpret_cast<SettingsPage*>(GetWindowLongPtrA(page, DWLP_USER));
+    if (!self) {
+        return FALSE;
+    }
+    if (message == WM_HSCROLL) {
+        self->sliderMoved();
+        return TRUE;
+    }
+    if (message == WM_NOTIFY) {
+        const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+        if (header->code == PSN_KILLACTIVE) {
+            SetWindowLongPtrA(page, DWLP_MSGRESULT, self->store(page) ? FALSE : TRUE);
+            return TRUE;
+        }
+        if (header->code == PSN_APPLY) {
+            if (self->store(page)) {
+                self->sheet->applied = true;
+                SetWindowLongPtrA(page, DWLP_MSGRESULT, PSNRET_NOERROR);
+            } else {
+                SetWindowLongPtrA(page, DWLP_MSGRESULT, PSNRET_INVALID_NOCHANGEPAGE);
+            }
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+INT_PTR CALLBACK informationPageProc(HWND page, UINT message, WPARAM, LPARAM) {
+    if (message == WM_INITDIALOG) {
+        SetDlgItemTextA(page, IDC_INFO_VERSION, KRONEL_VERSION_TEXT);
+        const std::string store = platform::registryFile(platform::RegRoot::CurrentUser) + "\\" +
+                                  engine::kUserParametersKey;
+        SetDlgItemTextA(page, IDC_INFO_STORE, store.c_str());
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// The server page's state while it is open.
+struct ServerPage {
+    desktop::ServerRecord record;
+    const engine::ProtocolFactory* protocols = nullptr;
+    bool accepted = false;
+
+    static bool usesProxy(int protocol) { return protocol == 3 || protocol == 7; }
+    static bool usesRejectNtp(int protocol) { return protocol == 0; }
+
+    int chosenProtocol(HWND page) const {
+        HWND combo = GetDlgItem(page, IDC_SERVER_PROTOCOL);
+        const LRESULT index = SendMessageA(combo, CB_GETCURSEL, 0, 0);
+        return index == CB_ERR ? 0
+                               : static_cast<int>(SendMessageA(combo, CB_GETITEMDATA,
+                                                               static_cast<WPARAM>(index), 0));
+    }
+    void enableFlags(HWND page) const {
+        const int protocol = chosenProtocol(page);
+        EnableWindow(GetDlgItem(page, IDC_SERVER_PROXY), usesProxy(protocol));
+        EnableWindow(GetDlgItem(page, IDC_SERVER_REJECTNTP), usesRejectNtp(protocol));
+    }
+};
+
+INT_PTR CALLBACK serverPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        const auto* sheetPage = reinterpret_cast<const PROPSHEETPAGEA*>(lParam);
+        auto* self = reinterpret_cast<ServerPage*>(sheetPage->lParam);
+        SetWindowLongPtrA(page, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+        SetDlgItemTextA(page, IDC_SERVER_NAME, self->record.name.c_str());
+        SetDlgItemTextA(page, IDC_SERVER_ADDR, self->record.addr.c_str());
+        HWND combo = GetDlgItem(page, IDC_SERVER_PROTOCOL);
+        for (int protocol = 0; protocol <= kHighestProtocol; ++protocol) {
+            const std::string name = self->protocols->displayName(protocol, false);
+            if (name.empty()) {
+                continue;
+            }
+            const LRESULT index =
+                SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+            SendMessageA(combo, CB_SETITEMDATA, static_cast<WPARAM>(index), protocol);
+            if (protocol == self->record.protocol) {
+                SendMessageA(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+            }
+        }
+        CheckDlgButton(page, IDC_SERVER_PROXY, self->record.useproxy ? BST_CHECKED : BST_UNCHECKED);
+        CheckDlgButton(page, IDC_SERVER_REJECTNTP,
+                       self->record.rejectntp ? BST_CHECKED : BST_UNCHECKED);
+        self->enableFlags(page);
+        return TRUE;
+    }
+    auto* self = reinterpret_cast<ServerPage*>(GetWindowLongPtrA(page, DWLP_USER));
+    if (!self) {
+        return FALSE;
+    }
+    if (message == WM_COMMAND && LOWORD(wParam) == IDC_SERVER_PROTOCOL &&
+        HIWORD(wParam) == CBN_SELCHANGE) {
+        self->enableFlags(page);
+        return TRUE;
+    }
+    if (message == WM_NOTIFY && reinterpret_cast<const NMHDR*>(lParam)->code == PSN_APPLY) {
+        self->record.name = windowText(GetDlgItem(page, IDC_SERVER_NAME));
+        self->record.addr = windowText(GetDlgItem(page, IDC_SERVER_ADDR));
+        self->record.protocol = self->chosenProtocol(page);
+        self->record.useproxy = IsDlgButtonChecked(page, IDC_SERVER_PROXY) == BST_CHECKED;
+        self->record.rejectntp = IsDlgButtonChecked(page, IDC_SERVER_REJECTNTP) == BST_CHECKED;
+        self->accepted = true;
+        SetWindowLongPtrA(page, DWLP_MSGRESULT, PSNRET_NOERROR);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+PROPSHEETPAGEA pageOf(HINSTANCE instance, int templateId, DLGPROC proc, const char* title,
+                      LPARAM data) {
+    PROPSHEETPAGEA page{};
+    page.dwSize = sizeof(page);
+    page.dwFlags = title ? PSP_USETITLE : PSP_DEFAULT;
+    page.hInstance = instance;
+    page.pszTemplate = MAKEINTRESOURCEA(templateId);
+    page.pfnDlgProc = proc;
+    page.pszTitle = title;
+    page.lParam = data;
+    return page;
+}
+
+}  // namespace
+
+std::vector<std::string> showSettingsSheet(HWND owner, HINSTANCE instance) {
+    Sheet sheet;
+    std::vector<std::unique_ptr<SettingsPage>> pages;
+    for (const desktop::SettingDef& def : desktop::settingDefinitions()) {
+        if (std::string(def.group) == kStatusPage) {
+            continue;
+        }
+        if (pages.empty() || pages.back()->group != def.group) {
+            auto page = std::make_unique<SettingsPage>();
+            page->sheet = &sheet;
+            page->group = def.group;
+            pages.push_back(std::move(page));
+        }
+    }
+    std::vector<PROPSHEETPAGEA> sheetPages;
+    for (const auto& page : pages) {
+        sheetPages.push_back(pageOf(instance, IDD_SETTINGS_PAGE, settingsPageProc,
+                                    page->group.c_str(), reinterpret_cast<LPARAM>(page.get())));
+    }
+    sheetPages.push_back(pageOf(instance, IDD_INFORMATION, informationPageProc, nullptr, 0));
+
+    PROPSHEETHEADERA header{};
+    header.dwSize = sizeof(header);
+    header.dwFlags = PSH_PROPSHEETPAGE | PSH_NOAPPLYNOW | PSH_USEHICON;
+    header.hwndParent = owner;
+    header.hInstance = instance;
+    header.hIcon = static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(IDI_KRONEL), IMAGE_ICON,
+                                                 GetSystemMetrics(SM_CXSMICON),
+                                                 GetSystemMetrics(SM_CYSMICON), 0));
+    header.pszCaption = "Kronel Settings";
+    header.nPages = static_cast<UINT>(sheetPages.size());
+    header.ppsp = sheetPages.data();
+    PropertySheetA(&header);
+    if (header.hIcon) {
+        DestroyIcon(header.hIcon);
+    }
+    if (!sheet.applied) {
+        return {};
+    }
+    std::vector<std::string> changed = sheet.model.changedGroups();
+    sheet.model.save();
+    return changed;
+}
+
+std::optional<desktop::ServerRecord> showServerPage(HWND owner, HINSTANCE instance,
+                                                    const desktop::ServerRecord& record,
+                                                    const engine::ProtocolFactory& protocols) {
+    ServerPage state;
+    state.record = record;
+    state.protocols = &protocols;
+    PROPSHEETPAGEA page =
+        pageOf(instance, IDD_SERVER, serverPageProc, nullptr, reinterpret_cast<LPARAM>(&state));
+    PROPSHEETHEADERA header{};
+    header.dwSize = sizeof(header);
+    header.dwFlags = PSH_PROPSHEETPAGE | PSH_NOAPPLYNOW;
+    header.hwndParent = owner;
+    header.hInstance = instance;
+    header.pszCaption = "Time Server Properties";
+    header.nPages = 1;
+    header.ppsp = &page;
+    PropertySheetA(&header);
+    if (!state.accepted) {
+        return std::nullopt;
+    }
+    return state.record;
+}
+
+}  // namespace kronelwin
