@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -64,7 +65,7 @@ const std::vector<std::string> kFields = {
     "ntp.refid",    "ntp.reftime",    "ntp.org",     "ntp.rec",     "ntp.xmt"};
 
 std::vector<Decoded> decode(const std::string& capture) {
-    std::vector<std::string> arguments = {"-r", capture, "-Y", "ntp", "-T", "fields"};
+    std::vector<std::string> arguments = {"-r", capture, "-Y", "udp.port == 123", "-T", "fields"};
     for (const std::string& f : kFields) {
         arguments.push_back("-e");
         arguments.push_back(f);
@@ -88,6 +89,12 @@ std::vector<Decoded> decode(const std::string& capture) {
     return packets;
 }
 
+// The last packet count dumpcap reported on its error stream ("Packets: N"), or -1.
+long reportedCount(const std::string& errors) {
+    const size_t at = errors.rfind("Packets: ");
+    return at == std::string::npos ? -1 : std::strtol(errors.c_str() + at + 9, nullptr, 10);
+}
+
 // The precision byte, whether tshark shows it signed or as the raw byte.
 int signedByte(const std::string& text) {
     return static_cast<int8_t>(static_cast<uint8_t>(std::stoi(text) & 0xFF));
@@ -109,18 +116,31 @@ TEST(WireDecoding, TsharkReadsOurAnswerAndBroadcastAsNtpWithOurFields) {
     const std::string capture = testing::TempDir() + "kronel-ntp-wire-" +
                                 std::to_string(std::random_device{}()) + ".pcapng";
     std::filesystem::remove(capture);
-    // Request, answer and broadcast; bounded in time should one of them never come.
+    // dumpcap says "Capturing on" before its capture is live, so probes to the discard port show
+    // when it is; it reports its count every half second. Bounded in time should a packet
+    // never come.
     platform::ChildProcess dumpcap;
     ASSERT_TRUE(dumpcap
-                    .start(kDumpcap, {"-i", "lo", "-f", "udp port 123", "-w", capture, "-c", "3",
-                                      "-a", "duration:10", "-q"})
+                    .start(kDumpcap, {"-i", "lo", "-f", "udp port 123 or udp port 9", "-w", capture,
+                                      "-a", "duration:30"})
                     .ok());
-    for (int i = 0;
-         i < 200 && dumpcap.errors().find("Capturing on") == std::string::npos && dumpcap.running();
-         ++i) {
-        std::this_thread::sleep_for(Millis(25));
+    platform::Socket prober = testsupport::boundUdp();
+    const uint8_t probe[1] = {0};
+    for (int i = 0; i < 200 && reportedCount(dumpcap.errors()) < 1 && dumpcap.running(); ++i) {
+        ASSERT_TRUE(prober.sendTo(probe, sizeof probe, testsupport::loopback(9)).ok());
+        std::this_thread::sleep_for(Millis(50));
     }
-    ASSERT_NE(dumpcap.errors().find("Capturing on"), std::string::npos) << dumpcap.errors();
+    ASSERT_GE(reportedCount(dumpcap.errors()), 1) << dumpcap.errors();
+    // The probes' count once it no longer moves: the three packets below come on top of it.
+    long probes = reportedCount(dumpcap.errors());
+    for (int i = 0; i < 100; ++i) {
+        std::this_thread::sleep_for(Millis(700));
+        const long now = reportedCount(dumpcap.errors());
+        if (now == probes) {
+            break;
+        }
+        probes = now;
+    }
 
     // A version-4 client request whose transmit timestamp must come back as originate.
     uint8_t request[48] = {0x23};
@@ -134,6 +154,10 @@ TEST(WireDecoding, TsharkReadsOurAnswerAndBroadcastAsNtpWithOurFields) {
     {
         servers::CNTPBcastServer broadcaster(messages, time, 64, 4, "255.255.255.255", 31);
         broadcaster.start();  // synchronised: the first round goes at once
+        for (int i = 0; i < 300 && reportedCount(dumpcap.errors()) < probes + 3; ++i) {
+            std::this_thread::sleep_for(Millis(50));
+        }
+        ASSERT_TRUE(dumpcap.signal(platform::ChildProcess::Signal::Interrupt).ok());
         int code = -1;
         ASSERT_TRUE(dumpcap.wait(Millis(15000), code));
         EXPECT_EQ(code, 0) << dumpcap.errors();
