@@ -1,0 +1,374 @@
+#!/usr/bin/env bash
+# The Debian packages as a user gets them: lintian, the security score of the units, and this
+# machine's own system booted in a throw-away container (systemd-nspawn), where the packages are
+# installed, run, checked and purged.
+#   DebianPackages.sh DIST_DIR
+# Exit code 77: this machine cannot boot a container (skipped; the reason is printed).
+#
+# Nothing here may reach this machine's clock or its system: the container sees / through a
+# volatile overlay, has no CAP_SYS_TIME and no network but its own loopback, and the services
+# run on the simulated clock through a drop-in written before they are installed.
+set -euo pipefail
+
+if [ $# -lt 1 ]; then
+    echo "usage: $0 DIST_DIR" >&2
+    exit 2
+fi
+dist=$(realpath "$1")
+# Highest scores of systemd-analyze security accepted: the figures reached today, so that a
+# change that loosens a unit fails here.
+kronel_score_limit=2.3
+wisp_score_limit=2.0
+kronel_offset=-42.5
+wisp_offset=17.25
+
+started=$SECONDS
+ok() { printf 'ok: %s\n' "$*"; }
+step() { printf '\n== %s\n' "$*"; }
+fail() {
+    printf 'FAIL: %s\n' "$*"
+    exit 1
+}
+skip() {
+    printf 'SKIP: %s\n' "$*"
+    exit 77
+}
+
+kronel_deb=$(ls "$dist"/kronel_*.deb 2>/dev/null | head -n1)
+wisp_deb=$(ls "$dist"/kronel-wisp_*.deb 2>/dev/null | head -n1)
+desktop_deb=$(ls "$dist"/kronel-desktop_*.deb 2>/dev/null | head -n1 || true)
+[ -n "$kronel_deb" ] && [ -n "$wisp_deb" ] || fail "no kronel and kronel-wisp packages in $dist"
+
+# Outside /tmp: the container has a /tmp of its own, and sees the rest of / as it is.
+work=$(mktemp -d /var/tmp/kronel-packages.XXXXXX)
+nspawn=
+init=
+made_cgroups=()
+units_load_marker=/run/systemd/systemd-units-load
+[ -e "$units_load_marker" ] && units_load_marker_was_there=1 || units_load_marker_was_there=0
+
+cleanup() {
+    local status=$?
+    set +e
+    if [ -n "$init" ] && kill -0 "$init" 2>/dev/null; then
+        kill -RTMIN+4 "$init" 2>/dev/null # systemd's power-off request
+    fi
+    if [ -n "$nspawn" ]; then
+        for _ in $(seq 1 100); do
+            kill -0 "$nspawn" 2>/dev/null || break
+            sleep 0.2
+        done
+        if kill -0 "$nspawn" 2>/dev/null; then
+            echo "the container did not power off in 20 s: killed"
+            kill -KILL "$nspawn"
+            status=1
+        fi
+        wait "$nspawn" 2>/dev/null
+    fi
+    # What the container leaves on the host: empty cgroups and nspawn's run-time folders.
+    local dir
+    for dir in "${made_cgroups[@]}"; do
+        [ -d "$dir" ] && find "$dir" -depth -type d -exec rmdir {} + 2>/dev/null
+        [ -d "$dir" ] && echo "cgroup $dir is left (not empty)" && status=1
+    done
+    rm -rf /run/systemd/nspawn
+    [ "$units_load_marker_was_there" = 1 ] || rm -f "$units_load_marker"
+    rmdir "$work/root" 2>/dev/null
+    if [ "$status" = 0 ]; then
+        rm -rf "$work"
+        echo "DebianPackages: passed in $((SECONDS - started)) s"
+    else
+        if [ -f "$work/nspawn.log" ]; then
+            echo "--- container console (last lines)"
+            tail -n 30 "$work/nspawn.log"
+        fi
+        echo "DebianPackages: failed after $((SECONDS - started)) s; kept $work"
+    fi
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+# --------------------------------------------------------------------------------------------
+step "lintian"
+lintian_out=$(lintian --fail-on error,warning --tag-display-limit 0 "$dist"/*.deb 2>&1 |
+    grep -v 'running with root privileges' || true)
+[ -z "$lintian_out" ] || echo "$lintian_out"
+lintian --fail-on error,warning "$dist"/*.deb >/dev/null 2>&1 || fail "lintian reports errors or warnings"
+ok "lintian: no error, no warning ($(basename -a "$dist"/*.deb | paste -sd' '))"
+
+# --------------------------------------------------------------------------------------------
+step "security score of the units (systemd-analyze security --offline=true)"
+score() {
+    local deb=$1 unit=$2 limit=$3
+    mkdir -p "$work/units"
+    dpkg-deb --fsys-tarfile "$deb" | tar -xO "./lib/systemd/system/$unit" >"$work/units/$unit" ||
+        fail "$(basename "$deb") has no $unit"
+    local text value
+    text=$(systemd-analyze security --offline=true "$work/units/$unit" 2>&1) ||
+        fail "systemd-analyze security $unit: $text"
+    value=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p' <<<"$text")
+    [ -n "$value" ] || fail "no score for $unit: $text"
+    echo "$unit: exposure $value"
+    awk -v v="$value" -v l="$limit" 'BEGIN { exit !(v <= l) }' ||
+        fail "$unit scores $value, above $limit: $(grep '✗' <<<"$text")"
+}
+score "$kronel_deb" kronel.service "$kronel_score_limit"
+score "$wisp_deb" wisp.service "$wisp_score_limit"
+ok "scores within $kronel_score_limit (kronel) and $wisp_score_limit (wisp)"
+
+# --------------------------------------------------------------------------------------------
+step "container: this machine's system under a volatile overlay"
+[ "$(id -u)" = 0 ] || skip "booting a container needs root"
+for tool in systemd-nspawn nsenter unshare systemctl; do
+    command -v "$tool" >/dev/null || skip "no $tool (scripts/setup installs systemd-container)"
+done
+[ -x /lib/systemd/systemd ] || skip "no systemd in this machine's system to boot"
+if [ -d /sys/fs/cgroup/unified ]; then
+    cgroup_root=/sys/fs/cgroup/unified
+elif [ "$(stat -f -c %T /sys/fs/cgroup 2>/dev/null)" = cgroup2fs ]; then
+    cgroup_root=/sys/fs/cgroup
+else
+    skip "no cgroup2 hierarchy for the container's systemd"
+fi
+# The cgroups nspawn makes beside its own: the empty ones are removed afterwards.
+own=$(awk -F: '$1 == "0" { print $3 }' /proc/self/cgroup)
+for base in "$cgroup_root${own%/}" "/sys/fs/cgroup/systemd$(awk -F: '$2 == "name=systemd" { print $3 }' /proc/self/cgroup | sed 's:/$::')"; do
+    for name in payload supervisor; do
+        [ -d "$base/$name" ] && fail "$base/$name exists already: another container runs here?"
+        made_cgroups+=("$base/$name")
+    done
+done
+
+# Time daemons and every other service this machine starts stay off in the container.
+masks=(chrony.service systemd-timesyncd.service ntpsec.service openntpd.service ntp.service)
+while read -r unit _; do
+    case "$unit" in
+        *.service | *.timer | *.socket) masks+=("$unit") ;;
+    esac
+done < <(systemctl list-unit-files --root=/ --state=enabled --no-legend 2>/dev/null)
+for script in /etc/rc[2-5].d/S*; do
+    name=$(basename "$script" | sed 's/^S[0-9]*//')
+    [ -e "/lib/systemd/system/$name.service" ] || [ -e "/etc/systemd/system/$name.service" ] ||
+        masks+=("$name.service")
+done
+kernel_args=()
+for unit in $(printf '%s\n' "${masks[@]}" | sort -u); do
+    kernel_args+=("systemd.mask=$unit")
+done
+
+mkdir -p "$work/root"
+# A private mount namespace: the bind of / (without what is mounted below it) is the
+# container's lower layer and vanishes with it.
+unshare -m --propagation private -- sh -c 'mount --bind / "$1" && shift && exec "$@"' sh \
+    "$work/root" env SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 \
+    systemd-nspawn -D "$work/root" --volatile=overlay --private-network \
+    --drop-capability=CAP_SYS_TIME --register=no --keep-unit --system-call-filter=bpf \
+    --console=passive --quiet -b "${kernel_args[@]}" >"$work/nspawn.log" 2>&1 &
+nspawn=$!
+boot_started=$SECONDS
+deadline=$((SECONDS + 30))
+while [ -z "$init" ]; do
+    init=$(pgrep -P "$nspawn" -x systemd || true)
+    [ -n "$init" ] && break
+    kill -0 "$nspawn" 2>/dev/null || fail "systemd-nspawn ended: $(tail -n 5 "$work/nspawn.log")"
+    [ $SECONDS -lt $deadline ] || fail "no systemd in the container after 30 s"
+    sleep 0.1
+done
+inside() { nsenter -t "$init" -m -u -i -n -p -C -- "$@"; }
+state=$(timeout 60 nsenter -t "$init" -m -u -i -n -p -C -- systemctl is-system-running --wait 2>&1 || true)
+[ "$state" = running ] || fail "the container's system is '$state': $(inside systemctl --failed --no-legend 2>&1)"
+ok "running after $((SECONDS - boot_started)) s, ${#kernel_args[@]} units masked"
+bounding=$(awk '$1 == "CapBnd:" { print $2 }' "/proc/$init/status")
+(((16#$bounding >> 25) & 1)) && fail "the container's init holds CAP_SYS_TIME"
+ok "the container's init has no CAP_SYS_TIME"
+
+# --------------------------------------------------------------------------------------------
+step "container: ready for the packages"
+cp "$kronel_deb" "$wisp_deb" ${desktop_deb:+"$desktop_deb"} "$work/"
+inside rm -f /usr/sbin/policy-rc.d
+if inside dpkg-query -W -f='${Status}' chrony 2>/dev/null | grep -q "install ok installed"; then
+    inside env DEBIAN_FRONTEND=noninteractive dpkg --purge chrony >"$work/chrony-purge.log" 2>&1 ||
+        fail "dpkg --purge chrony: $(cat "$work/chrony-purge.log")"
+fi
+# The simulated clock for both services, in place before any of them can start.
+dropins() {
+    inside mkdir -p /etc/systemd/system/kronel.service.d /etc/systemd/system/wisp.service.d
+    printf '[Service]\nEnvironment=KRONEL_CLOCK=simulated KRONEL_CLOCK_OFFSET=%s\n' "$kronel_offset" |
+        inside tee /etc/systemd/system/kronel.service.d/simulated-clock.conf >/dev/null
+    printf '[Service]\nEnvironment=KRONEL_CLOCK=simulated KRONEL_CLOCK_OFFSET=%s\n' "$wisp_offset" |
+        inside tee /etc/systemd/system/wisp.service.d/simulated-clock.conf >/dev/null
+}
+dropins
+# The files of the system, to compare after each purge. Contents that change on their own
+# (logs, caches, dpkg's and apt's records, the journal) are left out.
+snapshot() {
+    inside find /etc /usr /var /opt /srv /root -xdev \( -path /var/log -o -path /var/cache \
+        -o -path /var/lib/dpkg -o -path /var/lib/apt -o -path /var/tmp -o -path /var/lib/systemd/catalog \
+        -o -path /var/lib/ucf -o -path /etc/ld.so.cache \) -prune -o -print | sort
+}
+snapshot >"$work/before"
+ok "policy-rc.d and chrony removed, simulated-clock drop-ins written, $(wc -l <"$work/before") paths noted"
+
+# The installed unit is the very text "kronelsvc add" writes.
+same_unit_as_add() {
+    local program=$1 unit=$2
+    inside rm -rf /var/tmp/unit-check
+    inside mkdir -p /var/tmp/unit-check
+    inside env KRONEL_UNIT_DIR=/var/tmp/unit-check KRONEL_REGISTRY=/var/tmp/unit-check/r.reg \
+        WISP_CONFIG_DIR=/var/tmp/unit-check "$program" add >/dev/null || true
+    inside cmp "/lib/systemd/system/$unit" "/var/tmp/unit-check/$unit" ||
+        fail "the packaged $unit differs from what $program add writes: $(inside diff "/lib/systemd/system/$unit" "/var/tmp/unit-check/$unit")"
+    inside rm -rf /var/tmp/unit-check
+}
+
+# Waits for the unit to be active; its main process id.
+active_main_pid() {
+    local unit=$1 deadline=$((SECONDS + 20)) pid
+    while :; do
+        pid=$(inside systemctl show -p MainPID --value "$unit")
+        if [ "$(inside systemctl is-active "$unit" || true)" = active ] && [ "${pid:-0}" != 0 ]; then
+            echo "$pid"
+            return 0
+        fi
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.1
+    done
+}
+
+# The offset ntpdig measures against the server on the container's port 123 (a query only).
+sntp_offset() {
+    local out
+    out=$(inside timeout 20 ntpdig -j -t 2 127.0.0.1 2>&1) || {
+        echo "ntpdig: $out" >&2
+        return 1
+    }
+    python3 -c 'import json, sys; print(json.loads(sys.argv[1])["offset"])' "$out"
+}
+
+# Capability sets of a process, "Eff Prm Bnd Amb".
+capabilities() {
+    awk '$1 ~ /^Cap(Eff|Prm|Bnd|Amb):$/ { printf "%s=%s ", $1, $2 }' "/proc/$1/status"
+}
+expect_capabilities() {
+    local pid=$1 want=$2 names=$3 field value
+    for field in CapEff CapPrm CapBnd CapAmb; do
+        value=$(awk -v f="$field:" '$1 == f { print $2 }' "/proc/$pid/status")
+        [ $((16#$value)) = $((want)) ] || fail "$field of $pid is $value, want only $names: $(capabilities "$pid")"
+    done
+}
+
+# What the service's user may write where, seen in the service's own mount namespace.
+writable() {
+    local pid=$1 path=$2 uid gid
+    uid=$(awk '$1 == "Uid:" { print $2 }' "/proc/$pid/status")
+    gid=$(awk '$1 == "Gid:" { print $2 }' "/proc/$pid/status")
+    nsenter -t "$pid" -m -S "$uid" -G "$gid" -- sh -c \
+        'f="$1/.kronel-write-test" && : >"$f" 2>/dev/null && rm -f "$f"' sh "$path"
+}
+
+purged_clean() {
+    local package=$1
+    inside env DEBIAN_FRONTEND=noninteractive dpkg --purge "$package" >"$work/purge.log" 2>&1 ||
+        fail "dpkg --purge $package: $(cat "$work/purge.log")"
+    snapshot >"$work/after"
+    diff "$work/before" "$work/after" >"$work/left" ||
+        fail "dpkg --purge $package left or took away: $(head -n 20 "$work/left")"
+}
+
+# --------------------------------------------------------------------------------------------
+step "kronel: install"
+debs=("$work/$(basename "$kronel_deb")")
+[ -n "$desktop_deb" ] && debs+=("$work/$(basename "$desktop_deb")")
+inside env DEBIAN_FRONTEND=noninteractive dpkg -i "${debs[@]}" >"$work/install.log" 2>&1 ||
+    fail "dpkg -i: $(cat "$work/install.log")"
+pid=$(active_main_pid kronel.service) || fail "kronel.service is not active: $(inside systemctl status kronel --no-pager 2>&1 | tail -n 20)"
+ok "kronel.service active, main process $pid"
+same_unit_as_add /usr/sbin/kronelsvc kronel.service
+ok "the installed unit is what kronelsvc add writes"
+servers=$(inside kronelctl servers list | cut -f2 | paste -sd' ')
+[ "$servers" = "0.pool.ntp.org 1.pool.ntp.org 2.pool.ntp.org" ] ||
+    fail "the store's servers after installing: '$servers'"
+ok "the default servers were written: $servers"
+inside test -f /var/lib/private/kronel/registry.reg || fail "no store in the state folder"
+owner=$(inside stat -c %u /var/lib/private/kronel/registry.reg)
+service_uid=$(awk '$1 == "Uid:" { print $2 }' "/proc/$pid/status")
+[ "$owner" = "$service_uid" ] && [ "$service_uid" != 0 ] ||
+    fail "the store belongs to $owner, the service runs as $service_uid"
+ok "the service runs as the dynamic user $service_uid, who owns its store"
+
+step "kronel: running confined"
+journal=""
+deadline=$((SECONDS + 10))
+until grep -q "No right to set the system time" <<<"$journal"; do
+    journal=$(inside journalctl -u kronel.service --no-pager -o cat 2>/dev/null || true)
+    [ $SECONDS -lt $deadline ] || fail "the service did not report its missing right: $journal"
+    sleep 0.2
+done
+grep -q "Using simulated clock, offset -42.500 s" <<<"$journal" || fail "not on the simulated clock: $journal"
+ok "the service reports: $(grep -m1 -o 'Using simulated clock.*' <<<"$journal"); $(grep -m1 -o 'No right to set.*' <<<"$journal")"
+offset=$(sntp_offset) || fail "no SNTP answer on port 123"
+awk -v o="$offset" -v w="$kronel_offset" 'BEGIN { d = o - w; exit !(d > -0.5 && d < 0.5) }' ||
+    fail "ntpdig measures $offset s, want about $kronel_offset"
+ok "ntpdig -j 127.0.0.1: offset $offset s (the service's clock is $kronel_offset s off)"
+# CAP_NET_BIND_SERVICE (10) and CAP_NET_RAW (13); CAP_SYS_TIME (25) is not the container's.
+expect_capabilities "$pid" 0x2400 "CAP_NET_BIND_SERVICE CAP_NET_RAW"
+ok "capabilities: $(capabilities "$pid")"
+writable "$pid" /var/lib/kronel || fail "the service cannot write its state folder"
+writable "$pid" /var/log/kronel || fail "the service cannot write its log folder"
+for path in /etc /usr/local /var/lib /var/log /var/tmp /root /opt /srv; do
+    writable "$pid" "$path" && fail "the service may write $path"
+done
+ok "writes its state and log folders, and nothing under /etc /usr/local /var/lib /var/log /var/tmp /root /opt /srv"
+inside kronelctl set Logtofile 1 >/dev/null
+inside systemctl restart kronel.service
+pid=$(active_main_pid kronel.service) || fail "kronel.service did not come back after a restart"
+deadline=$((SECONDS + 10))
+until inside test -s /var/log/kronel/log.txt; do
+    [ $SECONDS -lt $deadline ] || fail "no log file in /var/log/kronel"
+    sleep 0.2
+done
+ok "a store edited by root stays the service's; its log file is /var/log/kronel/log.txt"
+
+step "kronel: purge"
+if [ -n "$desktop_deb" ]; then
+    inside test -x /usr/bin/kronel || fail "kronel-desktop installed no /usr/bin/kronel"
+    inside test -f /usr/share/applications/kronel.desktop || fail "no desktop entry"
+    inside env DEBIAN_FRONTEND=noninteractive dpkg --purge kronel-desktop >"$work/purge.log" 2>&1 ||
+        fail "dpkg --purge kronel-desktop: $(cat "$work/purge.log")"
+fi
+purged_clean kronel
+ok "dpkg --purge left nothing behind"
+
+# --------------------------------------------------------------------------------------------
+step "kronel-wisp: install, run, purge"
+inside env DEBIAN_FRONTEND=noninteractive dpkg -i "$work/$(basename "$wisp_deb")" >"$work/install.log" 2>&1 ||
+    fail "dpkg -i: $(cat "$work/install.log")"
+pid=$(active_main_pid wisp.service) || fail "wisp.service is not active: $(inside systemctl status wisp --no-pager 2>&1 | tail -n 20)"
+ok "wisp.service active, main process $pid"
+same_unit_as_add /usr/sbin/wispsvc wisp.service
+ok "the installed unit is what wispsvc add writes"
+offset=$(sntp_offset) || fail "no SNTP answer on port 123"
+awk -v o="$offset" -v w="$wisp_offset" 'BEGIN { d = o - w; exit !(d > -0.5 && d < 0.5) }' ||
+    fail "ntpdig measures $offset s, want about $wisp_offset"
+ok "ntpdig -j 127.0.0.1: offset $offset s"
+expect_capabilities "$pid" 0x400 "CAP_NET_BIND_SERVICE"
+ok "capabilities: $(capabilities "$pid")"
+for path in /etc /var/lib /var/log /var/tmp /root; do
+    writable "$pid" "$path" && fail "wispsvc may write $path"
+done
+ok "writes nothing under /etc /var/lib /var/log /var/tmp /root"
+purged_clean kronel-wisp
+ok "dpkg --purge left nothing behind"
+
+step "power off"
+kill -RTMIN+4 "$init"
+deadline=$((SECONDS + 20))
+while kill -0 "$nspawn" 2>/dev/null; do
+    [ $SECONDS -lt $deadline ] || fail "the container did not power off in 20 s"
+    sleep 0.1
+done
+wait "$nspawn" || true
+nspawn=
+init=
+ok "powered off"
