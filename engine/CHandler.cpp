@@ -28,10 +28,6 @@ long long storedMinutes(int minutes) {
     return static_cast<long long>(static_cast<uint32_t>(minutes));
 }
 
-std::string serverDetailsPath() {
-    return std::string(kServiceParametersKey) + "\\" + kServerDetailsSubkey;
-}
-
 }  // namespace
 
 // The engine is the host its clock correction reports to.
@@ -39,7 +35,6 @@ class CHandler::CorrectionHost : public engine::CorrectionHost {
 public:
     explicit CorrectionHost(CHandler& handler) : handler_(handler) {}
     platform::Clock& clock() override { return handler_.clock_; }
-    MessageHandler& messages() override { return handler_; }
     CReg& parameters() override { return *handler_.parameters_; }
     void kickWatchdog() override { handler_.kickWatchdog(); }
     std::optional<int> adaptPoll(bool good) override {
@@ -51,8 +46,28 @@ public:
         handler_.frequencyMinutes_.store(minutes);
         return minutes;
     }
-    void signalSwitch() override { handler_.switch_->set(); }
-    void signalTop() override { handler_.top_->set(); }
+    MessageHandler& messages() override { return handler_.messageFace(); }
+    void signalSwitch() override {
+        if (handler_.window_) {
+            handler_.window_->postLoopMessage(EngineWindow::kSwitch);
+        } else if (handler_.switch_) {
+            handler_.switch_->set();
+        }
+    }
+    void signalTop() override {
+        if (handler_.window_) {
+            handler_.window_->postLoopMessage(EngineWindow::kTop);
+        } else if (handler_.top_) {
+            handler_.top_->set();
+        }
+    }
+    void requestClose() override {
+        if (handler_.window_) {
+            handler_.window_->requestClose();
+        }
+    }
+    bool shiftHeld() override { return handler_.window_ && handler_.window_->shiftHeld(); }
+    bool holdOpen() override { return handler_.window_ && handler_.window_->holdOpen(); }
     void scheduleRateChange(double seconds) override { handler_.rateTimer_->schedule(seconds); }
 
 private:
@@ -71,21 +86,61 @@ CHandler::CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols
       watchdogs_(std::move(watchdogs)),
       referenceId_(referenceIdFromText("LOCL")) {}
 
+CHandler::CHandler(EngineWindow& window, std::unique_ptr<ProtocolFactory> protocols,
+                   std::unique_ptr<WatchdogFactory> watchdogs)
+    : consoleDebug_(false),
+      window_(&window),
+      root_(platform::RegRoot::CurrentUser),
+      parametersKey_(kUserParametersKey),
+      deliverable_(Deliverable::Desktop),
+      protocols_(std::move(protocols)),
+      clock_(platform::processClock()),
+      log_(std::make_shared<MessageLog>(LogSettings{}, clock_)),
+      host_(std::make_unique<CorrectionHost>(*this)),
+      dialup_(std::make_unique<DialupGate>()),
+      rateTimer_(std::make_unique<RateTimer>([this] { correction_->rateTimer(); })),
+      watchdogs_(std::move(watchdogs)),
+      referenceId_(referenceIdFromText("LOCL")) {}
+
 void CHandler::loadSettings() {
     std::call_once(settingsLoaded_, [this] {
-        parameters_ =
-            std::make_unique<CReg>(kServiceParametersKey, platform::RegRoot::LocalMachine);
-        settings_ = EngineSettings::read(*parameters_);
-        frequencyMinutes_.store(settings_.frequencyMinutes);
+        parameters_ = std::make_unique<CReg>(parametersKey_, root_);
         correction_ = std::make_unique<ClockCorrection>(
-            Deliverable::Service, CorrectionSettings::read(*parameters_), *host_);
-        auto log = std::make_shared<MessageLog>(LogSettings::read(*parameters_), clock_);
-        std::lock_guard<std::mutex> lock(logMutex_);
-        log_ = std::move(log);
+            deliverable_, CorrectionSettings::read(*parameters_), *host_);
+        readSettings();
     });
 }
 
-std::shared_ptr<MessageLog> CHandler::log() const {
+void CHandler::readSettings() {
+    settings_ = EngineSettings::read(*parameters_);
+    frequencyMinutes_.store(settings_.frequencyMinutes);
+    auto log = std::make_shared<MessageLog>(LogSettings::read(*parameters_), clock_);
+    std::lock_guard<std::mutex> lock(logMutex_);
+    log_ = std::move(log);
+}
+
+void CHandler::reloadSettings() {
+    if (!parameters_) {
+        loadSettings();
+        return;
+    }
+    readSettings();
+    correction_->setSettings(CorrectionSettings::read(*parameters_));
+}
+
+std::string CHandler::serverDetailsPath() const {
+    return parametersKey_ + "\\" + kServerDetailsSubkey;
+}
+
+TimeHandler& CHandler::timeFace() {
+    return window_ ? window_->timeHandler() : *this;
+}
+
+MessageHandler& CHandler::messageFace() {
+    return window_ ? window_->messageHandler() : *this;
+}
+
+std::shared_ptr<MessageLog> CHandler::messageLog() const {
     std::lock_guard<std::mutex> lock(logMutex_);
     return log_;
 }
@@ -97,25 +152,30 @@ CHandler::~CHandler() {
 }
 
 void CHandler::message(MessageLevel level, const std::string& source, const std::string& text) {
-    const std::string line = log()->write(level, source, text);
+    (void)log(level, source, text);
+}
+
+std::string CHandler::log(MessageLevel level, const std::string& source, const std::string& text) {
+    std::string line = messageLog()->write(level, source, text);
     if (consoleDebug_ && !line.empty()) {
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
     }
+    return line;
 }
 
 bool CHandler::logsDebug() const {
-    return consoleDebug_ || log()->settings().logDebug;
+    return consoleDebug_ || messageLog()->settings().logDebug;
 }
 
 void CHandler::writeLogFileLine(const std::string& line) {
-    log()->writeLogFileLine(line);
+    messageLog()->writeLogFileLine(line);
 }
 void CHandler::sendSyslog(int severity, const std::string& line) {
-    log()->sendSyslog(severity, line);
+    messageLog()->sendSyslog(severity, line);
 }
 void CHandler::writeEventLog(int severity, const std::string& line) {
-    log()->writeEventLog(severity, line);
+    messageLog()->writeEventLog(severity, line);
 }
 
 void CHandler::run(platform::Event& stop) {
@@ -123,29 +183,79 @@ void CHandler::run(platform::Event& stop) {
         switch_ = std::make_unique<platform::Event>(false);
         top_ = std::make_unique<platform::Event>(false);
     } catch (const std::exception&) {
-        error(kName, "CreateEvent failed (%s)", lastSystemErrorText().c_str());
+        messageFace().error(kName, "CreateEvent failed (%s)", lastSystemErrorText().c_str());
         return;
     }
+    startUp();
+    mainLoop(stop);
+    shutdown();
+}
+
+void CHandler::startUp() {
     loadSettings();
     {
-        const CReg serverDetails(serverDetailsPath(), platform::RegRoot::LocalMachine);
+        const CReg serverDetails(serverDetailsPath(), root_);
         list_ = ServerList::read(serverDetails);
     }
+    currentIndex_.store(ServerList::kNone);
     correction_->setSynchronised(!settings_.onlyServeWhenSynched);
     dialup_->setWatching(settings_.watchForDialup);
+    started_ = true;
     startServers();
     startWatchdog();
     if (list_.size() > 0) {
         startSource(0);
     } else {
-        info(kName, "No time servers are configured");
+        messageFace().info(kName, "No time servers are configured");
     }
-    mainLoop(stop);
+}
+
+void CHandler::shutdown() {
+    if (!started_) {
+        return;
+    }
+    started_ = false;
     stopServers();
     stopClient();
     stopWatchdog();
     correction_->settleRate();
     currentIndex_.store(ServerList::kNone);
+}
+
+void CHandler::queryServer(const std::string& name) {
+    if (!started_) {
+        return;
+    }
+    {
+        const CReg serverDetails(serverDetailsPath(), root_);
+        list_ = ServerList::read(serverDetails);
+    }
+    if (list_.size() == 0) {
+        stopClient();
+        currentIndex_.store(ServerList::kNone);
+        return;
+    }
+    int index = 0;
+    for (int i = 0; i < list_.size(); ++i) {
+        if (list_.slot(i) == name) {
+            index = i;
+            break;
+        }
+    }
+    // A query of the entry already running starts it afresh.
+    currentIndex_.store(ServerList::kNone);
+    startSource(index);
+}
+
+void CHandler::restartWatchdog() {
+    stopWatchdog();
+    if (!parameters_ || !started_) {
+        return;
+    }
+    const EngineSettings fresh = EngineSettings::read(*parameters_);
+    settings_.enableAlerts = fresh.enableAlerts;
+    settings_.alertTimeoutMinutes = fresh.alertTimeoutMinutes;
+    startWatchdog();
 }
 
 void CHandler::mainLoop(platform::Event& stop) {
@@ -187,11 +297,12 @@ void CHandler::startServers() {
         if (!enabled[i] || !protocols_) {
             continue;
         }
-        servers_[i] = protocols_->createServer(kServerKinds[i], serverSettings, *this, *this);
+        servers_[i] =
+            protocols_->createServer(kServerKinds[i], serverSettings, messageFace(), timeFace());
         if (servers_[i]) {
             servers_[i]->start();
         } else {
-            debug(kName, "%s is not available in this build", kServerNames[i]);
+            messageFace().debug(kName, "%s is not available in this build", kServerNames[i]);
         }
     }
 }
@@ -229,7 +340,7 @@ void CHandler::startSource(int selector) {
             // Past the last entry: nothing runs until a top request or a restart.
             stopClient();
             currentIndex_.store(ServerList::kNone);
-            info(kName, "No more time servers to try");
+            messageFace().info(kName, "No more time servers to try");
         }
         return;
     }
@@ -238,8 +349,7 @@ void CHandler::startSource(int selector) {
     ServerEntry entry;
     entry.name = list_.slot(choice.index);
     {
-        const CReg reg(serverDetailsPath() + "\\" + entry.name, platform::RegRoot::LocalMachine,
-                       true);
+        const CReg reg(serverDetailsPath() + "\\" + entry.name, root_, true);
         entry.addr = reg.readText("addr", "");
         entry.protocol = reg.readInt("protocol", 0);
         entry.rejectNtp = reg.readInt("rejectntp", 0) != 0;
@@ -254,21 +364,15 @@ void CHandler::startSource(int selector) {
     if (entry.addr.empty() && needsAddress(entry.protocol)) {
         // Its client would have nothing to ask: fail it, so the engine moves on as for any
         // other failing source.
-        warn(kName, "Server %s: no address", entry.name.c_str());
+        messageFace().warn(kName, "Server %s: no address", entry.name.c_str());
         sourceFailed();
         return;
     }
     std::unique_ptr<CTimeClient> client;
     if (protocols_) {
-        ClientContext context{*this,
-                              *this,
-                              frequencyMinutes_.load(),
-                              settings_.sntpFix,
-                              dialup_.get(),
-                              settings_.proxy,
-                              settings_.gpsPort,
-                              settings_.gpsSpeed,
-                              settings_.nmeaWakeup,
+        ClientContext context{messageFace(),           timeFace(),         frequencyMinutes_.load(),
+                              settings_.sntpFix,       dialup_.get(),      settings_.proxy,
+                              settings_.gpsPort,       settings_.gpsSpeed, settings_.nmeaWakeup,
                               settings_.nmeaAdjustMs()};
         context.sntpServer = dynamic_cast<SntpExchange*>(servers_[kSntp].get());
         client = protocols_->createClient(entry, context);
@@ -277,11 +381,11 @@ void CHandler::startSource(int selector) {
         const std::string name =
             protocols_ ? protocols_->displayName(entry.protocol, settings_.sntpFix) : "";
         if (name.empty()) {
-            warn(kName, "Server %s: protocol %d is not assigned", entry.name.c_str(),
-                 entry.protocol);
+            messageFace().warn(kName, "Server %s: protocol %d is not assigned", entry.name.c_str(),
+                               entry.protocol);
         } else {
-            warn(kName, "Server %s: the %s is not available in this build", entry.name.c_str(),
-                 name.c_str());
+            messageFace().warn(kName, "Server %s: the %s is not available in this build",
+                               entry.name.c_str(), name.c_str());
         }
         sourceFailed();
         return;
@@ -299,12 +403,12 @@ void CHandler::startWatchdog() {
         return;
     }
     if (!watchdogs_) {
-        debug(kName, "Alerts are enabled but this build has no watchdog");
+        messageFace().debug(kName, "Alerts are enabled but this build has no watchdog");
         return;
     }
     std::unique_ptr<Watchdog> watchdog =
-        watchdogs_->create({*this, *this, storedMinutes(settings_.alertTimeoutMinutes),
-                            kServiceParametersKey, platform::RegRoot::LocalMachine});
+        watchdogs_->create({messageFace(), timeFace(), storedMinutes(settings_.alertTimeoutMinutes),
+                            parametersKey_, root_});
     watchdog->start();
     std::lock_guard<std::mutex> lock(watchdogMutex_);
     watchdog_ = std::move(watchdog);
@@ -341,8 +445,8 @@ void CHandler::setTime(double correction) {
 }
 
 void CHandler::sourceFailed() {
-    if (settings_.autoChange && switch_) {
-        switch_->set();
+    if (settings_.autoChange) {
+        host_->signalSwitch();
     }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/CReg.h"
+#include "engine/ClockCorrection.h"
 #include "engine/EngineSettings.h"
 #include "engine/Handlers.h"
 #include "engine/MessageLog.h"
@@ -21,6 +22,25 @@ class ClockCorrection;
 class DialupGate;
 class RateTimer;
 
+// The desktop program's main window, which plays the engine thread's part: the engine's
+// switch and top requests become its private message, and the clients, servers and the
+// watchdog are given the window's handlers, which show what they report.
+class EngineWindow {
+public:
+    static constexpr int kSwitch = 0;  // first parameter of the private message
+    static constexpr int kTop = 1;
+
+    virtual ~EngineWindow() = default;
+    // Posts the private message; called from any thread.
+    virtual void postLoopMessage(int which) = 0;
+    // One-shot mode: close unless the user holds Shift or keeps the window open.
+    virtual void requestClose() = 0;
+    virtual bool shiftHeld() = 0;
+    virtual bool holdOpen() = 0;
+    virtual TimeHandler& timeHandler() = 0;
+    virtual MessageHandler& messageHandler() = 0;
+};
+
 // The service's engine: owns the server list, runs one time source at a time and the enabled
 // servers, decides what each correction does to the clock, and logs every message.
 class CHandler : public TimeHandler, public MessageHandler {
@@ -32,6 +52,10 @@ public:
     // watchdogs: builds the watchdog when EnableAlerts is set; none: alerts are not built in.
     CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols,
              std::unique_ptr<WatchdogFactory> watchdogs = nullptr);
+    // The desktop program's engine: the per-user store, the desktop's set-time, and `window`
+    // in place of the engine thread (start-up, start-source and shutdown are its to call).
+    CHandler(EngineWindow& window, std::unique_ptr<ProtocolFactory> protocols,
+             std::unique_ptr<WatchdogFactory> watchdogs);
     ~CHandler() override;
 
     // Reads the settings from the store, once. Only where the engine runs: the program calls
@@ -41,6 +65,30 @@ public:
     // The engine thread body: returns once `stop` is signalled and everything is stopped, or
     // at once when its events cannot be made.
     void run(platform::Event& stop);
+
+    // The steps of run(), for a window that runs them on its own thread.
+    // Start-up: the server list, the servers, the watchdog and the source in slot 0.
+    void startUp();
+    // Selector: a slot index, ServerList::kNext or ServerList::kTop.
+    void startSource(int selector);
+    // Reads the server list again (it was edited) and starts the named entry, or the top of
+    // the list when there is none by that name.
+    void queryServer(const std::string& name);
+    // Stops the servers, the running client and the watchdog.
+    void shutdown();
+    // Reads the settings again (the desktop program after its settings pages were confirmed);
+    // only while shut down. The drift accumulator and the synchronised flag carry over.
+    void reloadSettings();
+    // Stops the watchdog, reads EnableAlerts and AlertTimeout again and starts a new one when
+    // alerts are on.
+    void restartWatchdog();
+    // The line the sinks were given ("" when its level is off).
+    std::string log(MessageLevel level, const std::string& source, const std::string& text);
+    int frequencyMinutes() const { return frequencyMinutes_.load(); }
+    int switchDelayMs() const { return settings_.switchDelayMs; }
+    bool running() const { return started_; }
+    platform::RegRoot root() const { return root_; }
+    const std::string& parametersKey() const { return parametersKey_; }
 
     // MessageHandler
     bool logsDebug() const override;
@@ -72,15 +120,23 @@ private:
 
     void startServers();
     void stopServers();
-    void startSource(int selector);
     void stopClient();
+    void readSettings();
+    std::string serverDetailsPath() const;
+    TimeHandler& timeFace();
+    MessageHandler& messageFace();
     void mainLoop(platform::Event& stop);
     void startWatchdog();
     void stopWatchdog();
     void kickWatchdog();
-    std::shared_ptr<MessageLog> log() const;
+    std::shared_ptr<MessageLog> messageLog() const;
 
     const bool consoleDebug_;
+    EngineWindow* const window_ = nullptr;
+    const platform::RegRoot root_ = platform::RegRoot::LocalMachine;
+    const std::string parametersKey_ = kServiceParametersKey;
+    const Deliverable deliverable_ = Deliverable::Service;
+    bool started_ = false;
     std::unique_ptr<ProtocolFactory> protocols_;
     platform::Clock& clock_;
     std::once_flag settingsLoaded_;

@@ -67,6 +67,11 @@ ClockCorrection::ClockCorrection(Deliverable deliverable, CorrectionSettings set
       discipline_(host.clock(), host.messages(), kMessageSource, settings_.maxSlew, settings_.set) {
 }
 
+void ClockCorrection::setSettings(const CorrectionSettings& settings) {
+    std::lock_guard lock(mutex_);
+    settings_ = settings;
+}
+
 double ClockCorrection::lastSetTime() const {
     std::lock_guard lock(mutex_);
     return lastSet_;

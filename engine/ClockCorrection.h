@@ -90,6 +90,9 @@ public:
     // The time value of the last successful step, 0 before the first.
     double lastSetTime() const;
     const CorrectionSettings& settings() const { return settings_; }
+    // New limits for the calls that follow (the desktop program's settings pages). The drift
+    // accumulator and the discipline carry over.
+    void setSettings(const CorrectionSettings& settings);
 
     // The host's timer for the frequency discipline: makes the rate change that is due.
     void rateTimer();
@@ -108,7 +111,7 @@ private:
 
     const Deliverable deliverable_;
     CorrectionHost& host_;
-    const CorrectionSettings settings_;
+    CorrectionSettings settings_;  // replaced only under mutex_
     FrequencyDiscipline discipline_;
 
     mutable std::mutex mutex_;

@@ -1,0 +1,30 @@
+#pragma once
+#include <string>
+#include <vector>
+
+namespace desktop {
+
+// One control of a settings page: the setting it edits and the words beside it.
+struct SettingField {
+    const char* name;   // the value's name in the store (SettingsModel)
+    const char* label;  // what the user reads
+    const char* unit;   // after the value, or ""
+    bool secret = false;
+};
+
+// A page of the desktop program's settings, titled as SettingsModel groups its values.
+struct SettingsPage {
+    const char* title;
+    const char* description;
+    std::vector<SettingField> fields;
+};
+
+// The settings pages of the desktop program, in the order a user looks through them. Every
+// setting the desktop program uses is on exactly one page; the service's own (AdjustFreq,
+// MaxSlew) and the status values are not.
+const std::vector<SettingsPage>& settingsPages();
+
+// The Alerts page shows AlertTimeout on a slider (see alerts/AlertTimeouts.h).
+inline constexpr const char* kAlertTimeoutSetting = "AlertTimeout";
+
+}  // namespace desktop

@@ -1,0 +1,128 @@
+#pragma once
+#include <QMainWindow>
+#include <QPointer>
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "desktop/EngineLoop.h"
+#include "desktop/ServerListModel.h"
+#include "engine/CHandler.h"
+
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QSystemTrayIcon;
+class QTimer;
+class QTreeWidget;
+
+namespace kronelqt {
+
+class AlertBoxes;
+class DialogServerListUi;
+
+struct WindowOptions {
+    bool holdOpen = false;  // one-shot mode leaves the window open
+};
+
+// The main window of kronel. It plays the engine thread's part: it implements the handlers
+// the clients, servers and the watchdog report to, runs the engine's start-up, start-source
+// and shutdown on the GUI thread, and is woken by the private message (a queued event).
+class MainWindow : public QMainWindow,
+                   public engine::EngineWindow,
+                   public engine::TimeHandler,
+                   public engine::MessageHandler,
+                   private desktop::EngineLoop::Driver {
+    Q_OBJECT
+public:
+    // The private message's event type, after the window message number the engine posts.
+    static constexpr int kLoopMessage = 1000 + 34;
+
+    explicit MainWindow(WindowOptions options = {}, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Starts the engine (and shows the window as StartMinimized says).
+    void start();
+    void openSettings(const QString& page = {});
+    QMenu* trayMenu() const { return trayMenu_; }
+    desktop::ServerListModel& servers() { return *model_; }
+    bool engineRunning() const { return engine_->running(); }
+
+    // EngineWindow
+    void postLoopMessage(int which) override;
+    void requestClose() override;
+    bool shiftHeld() override { return shift_.load(); }
+    bool holdOpen() override;
+    engine::TimeHandler& timeHandler() override { return *this; }
+    engine::MessageHandler& messageHandler() override { return *this; }
+
+    // TimeHandler: the engine's, and a refresh of what the window shows.
+    void setTime(double correction) override;
+    void sourceFailed() override { engine_->sourceFailed(); }
+    int pollExponent() override { return engine_->pollExponent(); }
+    engine::ReferenceId referenceId() override { return engine_->referenceId(); }
+    void setReferenceId(const engine::ReferenceId& id) override { engine_->setReferenceId(id); }
+    void setSharedText(const std::string& text) override { engine_->setSharedText(text); }
+    std::string sharedText() override { return engine_->sharedText(); }
+    double now() override { return engine_->now(); }
+    bool synchronised() override { return engine_->synchronised(); }
+    void clearSynchronised() override { engine_->clearSynchronised(); }
+    void stateChanged() override;
+
+    // MessageHandler: logged by the engine, then shown.
+    void message(engine::MessageLevel level, const std::string& source,
+                 const std::string& text) override;
+    bool logsDebug() const override { return engine_->logsDebug(); }
+
+protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // EngineLoop::Driver
+    void startTimer(long long ms) override;
+    void stopTimer() override;
+    void startSource(int selector) override;
+
+    void buildWidgets();
+    void buildMenus();
+    void buildTray();
+    void refreshStatus();
+    void refreshList();
+    void appendLine(const QString& line);
+    void queryNow();
+    void query(const std::string& name);
+    int selectedRow() const;
+    // Every operation of the list runs with the window held open.
+    void withHold(const std::function<void()>& operation);
+    void applySettings(const std::vector<std::string>& groups);
+    void startEngine();
+    void stopEngine();
+    void exitProgram();
+    void postRefresh();
+    void showAsking();
+
+    WindowOptions options_;
+    std::unique_ptr<AlertBoxes> alertBoxes_;
+    std::unique_ptr<engine::CHandler> engine_;
+    std::unique_ptr<DialogServerListUi> ui_;
+    std::unique_ptr<desktop::ServerListModel> model_;
+    desktop::EngineLoop loop_{*this};
+    QTimer* loopTimer_ = nullptr;
+
+    std::atomic<bool> shift_{false};
+    std::atomic<int> dialogsOpen_{0};
+    std::atomic<bool> refreshPosted_{false};
+    bool quitting_ = false;
+
+    QLabel* statusValues_[4] = {};
+    QLabel* statusText_ = nullptr;
+    QTreeWidget* list_ = nullptr;
+    QPlainTextEdit* lines_ = nullptr;
+    QMenu* serverMenu_ = nullptr;
+    QMenu* trayMenu_ = nullptr;
+    QSystemTrayIcon* tray_ = nullptr;
+};
+
+}  // namespace kronelqt
