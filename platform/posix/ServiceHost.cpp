@@ -543,12 +543,12 @@ std::string confinementText(const ServiceConfinement& c) {
         "ProtectProc=invisible\n"
         "ProcSubset=pid\n"
         "DevicePolicy=closed\n";
-    if (!c.serialPorts) {
-        text += "PrivateDevices=yes\n";
-    }
     if (c.serialPorts) {
         text +=
             "DeviceAllow=char-ttyS rw\nDeviceAllow=char-ttyUSB rw\nDeviceAllow=char-ttyACM rw\n";
+    } else {
+        // No device of its own: a /dev with the pseudo devices alone.
+        text += "PrivateDevices=yes\n";
     }
     text += std::string("RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6") +
             (c.networkInterfaces ? " AF_NETLINK\n" : "\n");
