@@ -79,15 +79,13 @@ wine_run() {
     return "$status"
 }
 
+# The processes of this prefix: every one whose environment names it (the search itself
+# without that name, or it would find itself).
 prefix_processes() {
-    local environ pid
-    for environ in /proc/[0-9]*/environ; do
-        pid=${environ#/proc/}
-        pid=${pid%/environ}
-        if { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$prefix"; then
-            echo "$pid"
-        fi
-    done
+    local list
+    list=$(env -u WINEPREFIX grep -lzxF "WINEPREFIX=$prefix" /proc/[0-9]*/environ 2>/dev/null || true)
+    list=${list//\/proc\//}
+    echo "${list//\/environ/}"
 }
 
 holds_sys_time() {
@@ -209,10 +207,18 @@ ok "service Kronel registered ($install_dir\\kronelsvc.exe) and RUNNING"
 servers=$(wine_run "$install_dir\\kronelctl.exe" servers list | cut -f1,2 | tr '\t' ' ')
 [ "$servers" = "local 127.0.0.1" ] || fail "the server list after setup: '$servers'"
 ok "the user's server list is kept: $servers"
+checked=0
+service_seen=0
 for pid in $(prefix_processes); do
-    holds_sys_time "$pid" && fail "process $pid ($(tr '\0' ' ' <"/proc/$pid/cmdline")) holds CAP_SYS_TIME"
+    command=$({ tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null || true)
+    if holds_sys_time "$pid"; then
+        fail "process $pid ($command) holds CAP_SYS_TIME"
+    fi
+    checked=$((checked + 1))
+    [[ "$command" == *kronelsvc.exe* ]] && service_seen=1
 done
-ok "no process of the prefix holds CAP_SYS_TIME"
+[ "$service_seen" = 1 ] || fail "the service's process is not among the prefix's processes"
+ok "none of the prefix's $checked processes, the service's among them, holds CAP_SYS_TIME"
 
 # The service's SNTP server, asked as a client would; its clock is the simulated one.
 offset=$(timeout 30 "${nocap[@]}" python3 - "$ntp_port" <<'PY'
@@ -242,13 +248,27 @@ awk -v o="$offset" -v w="$clock_offset" 'BEGIN { d = o - w; exit !(d > -0.5 && d
 ok "the service answers SNTP: offset $offset s (its clock is $clock_offset s off)"
 
 step "uninstall: uninstall.exe /S"
-# The uninstaller runs on from a copy of itself and deletes the installed files after this
+# The uninstaller runs on from a copy of itself (~nsuN.tmp\Un.exe) and deletes the files after this
 # returns: the session ends once it has finished.
 wine_run "$install_dir\\uninstall.exe" /S >/dev/null || fail "uninstall.exe exited with $?"
+uninstaller_running() {
+    local pid
+    for pid in $(prefix_processes); do
+        tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q '~nsu[^ ]*Un[^ ]*\.exe' && return 0
+    done
+    return 1
+}
+deadline=$((SECONDS + 120))
+while uninstaller_running; do
+    [ $SECONDS -lt $deadline ] || fail "the uninstaller did not finish in 120 s"
+    sleep 0.5
+done
+# The session ends: the waiting process goes, and the server waits for the rest of Wine.
 kill "$keeper" 2>/dev/null
 wait "$keeper" 2>/dev/null || true
 keeper=
-timeout 120 "${nocap[@]}" "$wineserver" -w >/dev/null 2>&1 || fail "the uninstaller did not finish in 120 s"
+"${nocap[@]}" "$wineserver" -k >/dev/null 2>&1 || true
+timeout 60 "${nocap[@]}" "$wineserver" -w >/dev/null 2>&1 || fail "Wine did not end in 60 s"
 ok "finished"
 [ ! -e "$installed" ] || fail "$install_dir is left: $(ls "$installed")"
 [ ! -e "$menu" ] || fail "the Start-menu folder is left: $(ls "$menu")"
