@@ -16,6 +16,10 @@ namespace service {
 inline constexpr const char* kServiceName = "Kronel";
 inline constexpr uint32_t kStartWaitHintMs = 3000;
 inline constexpr uint32_t kStopWaitHintMs = 35000;
+// Logged at start by a service that may not set the clock; it runs on and reports each
+// correction that fails.
+inline constexpr const char* kNoTimePrivilegeText =
+    "No right to set the system time: clock corrections will fail";
 // Event identifiers of the message file (KronelMessages.mc).
 inline constexpr unsigned kServiceStartedEvent = 3;
 inline constexpr unsigned kServiceStoppedEvent = 7;

@@ -45,6 +45,15 @@ bool ServiceInstaller::install() {
     config.dependencies = {"Tcpip"};
     config.autoStart = true;
     config.stopWaitHint = kStopWaitHintMs;
+    // The store lives in the state folder (its default place), the log file in the log folder.
+    config.confinement.confined = true;
+    config.confinement.stateDirectory = "kronel";
+    config.confinement.logsDirectory = "kronel";
+    config.confinement.setsClock = true;
+    config.confinement.privilegedPorts = true;
+    config.confinement.rawSockets = true;
+    config.confinement.serialPorts = true;
+    config.confinement.networkInterfaces = true;
     std::unique_ptr<platform::InstalledService> service;
     if (!manager->createService(config, service)) {
         printLastError();

@@ -52,6 +52,10 @@ int main(int argc, char* argv[]) {
         handler->loadSettings();
     }
     handler->info(service::kServiceName, "%s", platform::processClock().description().c_str());
+    if ((verb == service::Verb::RunService || verb == service::Verb::Debug) &&
+        !platform::holdsTimePrivilege()) {
+        handler->warn(service::kServiceName, "%s", service::kNoTimePrivilegeText);
+    }
 
     std::unique_ptr<platform::Event> stop;
     try {

@@ -111,6 +111,10 @@ bool WispInstaller::install() {
     config.dependencies = {"Tcpip"};
     config.autoStart = true;
     config.stopWaitHint = kWaitHintMs;
+    // Port 123 and the clock; its ini file is only read.
+    config.confinement.confined = true;
+    config.confinement.setsClock = true;
+    config.confinement.privilegedPorts = true;
     std::unique_ptr<platform::InstalledService> service;
     if (!manager->createService(config, service)) {
         console_.print("CreateService failed - %s", lastSystemErrorText().c_str());

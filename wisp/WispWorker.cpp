@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "wisp/BroadcastListener.h"
 #include "wisp/BroadcastSender.h"
@@ -15,6 +16,10 @@ WispWorker::WispWorker(Console& console, platform::Clock& clock, std::string ini
 
 void WispWorker::run(platform::Event& stop) {
     console_.print("%s", clock_.description().c_str());
+    if (!platform::holdsTimePrivilege()) {
+        // Confined without the right, the listener still answers requests.
+        console_.print("No right to set the system time: clock corrections will fail");
+    }
     const int server = readServerSetting(iniPath_, console_);
 
     std::unique_ptr<platform::Thread> thread;

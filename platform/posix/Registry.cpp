@@ -93,6 +93,8 @@ struct FileIdentity {
     ino_t ino = 0;
     off_t size = 0;
     mode_t mode = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
     timespec mtime{};
     timespec ctime{};
 
@@ -103,6 +105,8 @@ struct FileIdentity {
         id.ino = st.st_ino;
         id.size = st.st_size;
         id.mode = st.st_mode;
+        id.uid = st.st_uid;
+        id.gid = st.st_gid;
         id.mtime = st.st_mtim;
         id.ctime = st.st_ctim;
         return id;
@@ -412,6 +416,13 @@ private:
         const mode_t mode = identity_.exists ? (identity_.mode & 07777) : 0600;
         Status s = Status::success();
         if (::fchmod(fd.get(), mode) != 0) {
+            s = failedWith(errno);
+        }
+        // An administrator editing a service's store keeps it the service's: a file handed
+        // to root would lock the service out of its own settings.
+        if (s.ok() && identity_.exists && ::geteuid() == 0 &&
+            (identity_.uid != 0 || identity_.gid != 0) &&
+            ::fchown(fd.get(), identity_.uid, identity_.gid) != 0) {
             s = failedWith(errno);
         }
         if (s.ok()) {

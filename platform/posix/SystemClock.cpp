@@ -1,3 +1,5 @@
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <sys/timex.h>
 #include <time.h>
 #include <unistd.h>
@@ -75,6 +77,16 @@ public:
 
 std::unique_ptr<Clock> makeSystemClock() {
     return std::make_unique<SystemClock>();
+}
+
+bool holdsTimePrivilege() {
+    __user_cap_header_struct header{};
+    header.version = _LINUX_CAPABILITY_VERSION_3;
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (::syscall(SYS_capget, &header, data) != 0) {
+        return false;
+    }
+    return (data[CAP_TO_INDEX(CAP_SYS_TIME)].effective & CAP_TO_MASK(CAP_SYS_TIME)) != 0;
 }
 
 }  // namespace platform

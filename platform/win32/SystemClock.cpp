@@ -1,3 +1,5 @@
+#include <vector>
+
 #include "platform/Clock.h"
 #include "platform/Result.h"
 #include "win32/Win32.h"
@@ -91,6 +93,34 @@ public:
 
 std::unique_ptr<Clock> makeSystemClock() {
     return std::make_unique<SystemClock>();
+}
+
+bool holdsTimePrivilege() {
+    HANDLE raw = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        return false;
+    }
+    const win32::UniqueHandle token(raw);
+    LUID wanted{};
+    if (!::LookupPrivilegeValueA(nullptr, "SeSystemtimePrivilege", &wanted)) {
+        return false;
+    }
+    // Held at all, enabled or not: the service enables it before each change.
+    DWORD size = 0;
+    ::GetTokenInformation(token.get(), TokenPrivileges, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size);
+    if (size == 0 ||
+        !::GetTokenInformation(token.get(), TokenPrivileges, buffer.data(), size, &size)) {
+        return false;
+    }
+    const auto* held = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    for (DWORD i = 0; i < held->PrivilegeCount; ++i) {
+        const LUID& luid = held->Privileges[i].Luid;
+        if (luid.LowPart == wanted.LowPart && luid.HighPart == wanted.HighPart) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace platform

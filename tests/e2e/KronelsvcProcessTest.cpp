@@ -197,6 +197,13 @@ TEST_F(Kronelsvc, AddInstallsTheUnitAndTheRegistryValues) {
                       "computers, Linux, Windows, Etc.")}) {
         EXPECT_NE(unit.find("\n" + line + "\n"), std::string::npos) << line << "\n" << unit;
     }
+    // The Debian package ships this very unit, the program in /usr/sbin.
+    std::string packaged = servicetest::readFile(KRONEL_SOURCE_DIR "/debian/kronel.service");
+    const std::string packagedExec = "\nExecStart=/usr/sbin/kronelsvc\n";
+    const size_t exec = packaged.find(packagedExec);
+    ASSERT_NE(exec, std::string::npos) << packaged;
+    packaged.replace(exec, packagedExec.size(), "\nExecStart=" + canonicalProgram() + "\n");
+    EXPECT_EQ(unit, packaged);
     EXPECT_EQ(text(kServiceKey, "Description"),
               "Synchronizes the time on this PC and provides time services to other computers, "
               "Linux, Windows, Etc.");

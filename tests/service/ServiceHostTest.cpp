@@ -298,6 +298,84 @@ TEST_F(UnitFiles, CreateWritesANotifyUnit) {
     EXPECT_TRUE(service->allowEveryoneToControl().ok());
 }
 
+// A confined service gets its sandbox: the lines that grant rights appear only for the rights
+// asked for; the rest of the system stays locked away either way.
+TEST_F(UnitFiles, ConfinedServiceGetsOnlyTheRightsItAsksFor) {
+    struct Case {
+        const char* what;
+        platform::ServiceConfinement confinement;
+        std::vector<std::string> present;
+        std::vector<std::string> absent;
+    };
+    platform::ServiceConfinement full;
+    full.confined = true;
+    full.stateDirectory = "kronel";
+    full.logsDirectory = "kronel";
+    full.setsClock = full.privilegedPorts = full.rawSockets = full.serialPorts = true;
+    full.networkInterfaces = true;
+    platform::ServiceConfinement listener;
+    listener.confined = true;
+    listener.setsClock = listener.privilegedPorts = true;
+    const std::vector<std::string> always = {"DynamicUser=yes",
+                                             "NoNewPrivileges=yes",
+                                             "ProtectSystem=strict",
+                                             "ProtectHome=yes",
+                                             "PrivateTmp=yes",
+                                             "ProtectKernelTunables=yes",
+                                             "ProtectKernelModules=yes",
+                                             "ProtectKernelLogs=yes",
+                                             "ProtectControlGroups=yes",
+                                             "DevicePolicy=closed",
+                                             "SystemCallFilter=@system-service @clock",
+                                             "SystemCallArchitectures=native"};
+    const Case cases[] = {
+        {"service",
+         full,
+         {"CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE CAP_NET_RAW",
+          "AmbientCapabilities=CAP_SYS_TIME CAP_NET_BIND_SERVICE CAP_NET_RAW",
+          "StateDirectory=kronel", "LogsDirectory=kronel", "WorkingDirectory=/var/log/kronel",
+          "SupplementaryGroups=dialout", "DeviceAllow=char-ttyS rw", "DeviceAllow=char-ttyUSB rw",
+          "DeviceAllow=char-ttyACM rw",
+          "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK"},
+         {"PrivateDevices=yes", "ProtectClock=yes", "User="}},
+        {"listener",
+         listener,
+         {"CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE",
+          "AmbientCapabilities=CAP_SYS_TIME CAP_NET_BIND_SERVICE", "PrivateDevices=yes",
+          "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6"},
+         {"StateDirectory=", "LogsDirectory=", "WorkingDirectory=", "SupplementaryGroups=",
+          "DeviceAllow=", "ProtectClock=yes"}},
+        {"nothing",
+         [] {
+             platform::ServiceConfinement none;
+             none.confined = true;
+             return none;
+         }(),
+         {"CapabilityBoundingSet=", "PrivateDevices=yes"},
+         {"AmbientCapabilities="}},
+    };
+    for (const Case& c : cases) {
+        platform::ServiceConfig config = this->config();
+        config.confinement = c.confinement;
+        std::unique_ptr<platform::InstalledService> service;
+        ASSERT_TRUE(manager()->createService(config, service).ok()) << c.what;
+        const std::string text = servicetest::readFile(dir.path() / "kronel.service");
+        ASSERT_TRUE(service->remove().ok()) << c.what;
+        // The sandbox belongs in the Service section, before Install.
+        const size_t install = text.find("\n[Install]\n");
+        ASSERT_NE(install, std::string::npos) << c.what;
+        std::vector<std::string> present = always;
+        present.insert(present.end(), c.present.begin(), c.present.end());
+        for (const std::string& line : present) {
+            const size_t at = text.find("\n" + line + "\n");
+            EXPECT_TRUE(at != std::string::npos && at < install) << c.what << ": " << line << text;
+        }
+        for (const std::string& line : c.absent) {
+            EXPECT_EQ(text.find("\n" + line), std::string::npos) << c.what << ": " << line;
+        }
+    }
+}
+
 TEST_F(UnitFiles, CreatingTwiceFailsAsAnExistingService) {
     std::unique_ptr<platform::InstalledService> service;
     ASSERT_TRUE(manager()->createService(config(), service).ok());

@@ -95,6 +95,14 @@ TEST_F(WispPrograms, VerbsInstallAndRemoveTheUnit) {
     EXPECT_NE(unit.find("ExecStart=" + std::filesystem::canonical(kWispsvc).string() + "\n"),
               std::string::npos)
         << unit;
+    // The Debian package ships this very unit, the program in /usr/sbin.
+    std::string packaged = readFile(KRONEL_SOURCE_DIR "/debian/kronel-wisp.wisp.service");
+    const std::string packagedExec = "\nExecStart=/usr/sbin/wispsvc\n";
+    const size_t exec = packaged.find(packagedExec);
+    ASSERT_NE(exec, std::string::npos) << packaged;
+    packaged.replace(exec, packagedExec.size(),
+                     "\nExecStart=" + std::filesystem::canonical(kWispsvc).string() + "\n");
+    EXPECT_EQ(unit, packaged);
     EXPECT_EQ(run(kWispsvc, {"add"}).rfind("CreateService failed - ", 0), 0u);
     EXPECT_EQ(run(kWispsvc, {"remove"}), "Wisp Time Synchronization removed.\n");
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "wisp.service"));

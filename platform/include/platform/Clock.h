@@ -42,6 +42,10 @@ public:
 // The real system clock.
 std::unique_ptr<Clock> makeSystemClock();
 
+// Whether this process holds the right to set the system clock, whichever clock it uses: a
+// confined service may be started without it and should say so.
+bool holdsTimePrivilege();
+
 // The clock of this process: chosen once from KRONEL_CLOCK / KRONEL_CLOCK_OFFSET /
 // KRONEL_CLOCK_PPM, replaceable by tests.
 Clock& processClock();

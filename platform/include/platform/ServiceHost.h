@@ -90,6 +90,19 @@ public:
 // The manager of this system.
 ServiceHost& systemServiceHost();
 
+// What a service needs of the system, so that a manager that can confine it grants that and
+// no more. systemd gets a locked-down unit; the Windows manager runs the service as it is.
+struct ServiceConfinement {
+    bool confined = false;           // run locked down, with only the rights below
+    std::string stateDirectory;      // its own folder under the state root, for the store
+    std::string logsDirectory;       // its own folder under the log root; also its working folder
+    bool setsClock = false;          // steps the clock and trims its rate
+    bool privilegedPorts = false;    // binds ports below 1024
+    bool rawSockets = false;         // ICMP through a raw socket
+    bool serialPorts = false;        // opens serial receivers
+    bool networkInterfaces = false;  // lists the network interfaces (the dial-up gate)
+};
+
 // What CreateService is given.
 struct ServiceConfig {
     std::string name;         // "Kronel"
@@ -99,6 +112,7 @@ struct ServiceConfig {
     std::vector<std::string> dependencies;  // services that must run first ("Tcpip")
     bool autoStart = true;                  // started with the system
     uint32_t stopWaitHint = 0;  // milliseconds a stop may take before the manager gives up
+    ServiceConfinement confinement;
 };
 
 // An open service object (OpenService / CreateService).
