@@ -116,7 +116,7 @@ end_session
 # The receivers' time runs `shift` seconds ahead of this machine's clock (the TrueTime's 7 s
 # more); the simulated clock starts 12.5 s behind the Trimble's.
 shift=10800
-KRONEL_CLOCK=simulated KRONEL_CLOCK_OFFSET=$((shift - 12)).5 KRONEL_TIME_SCALE=10 \
+KRONEL_CLOCK=simulated KRONEL_CLOCK_OFFSET=$((shift - 13)).5 KRONEL_TIME_SCALE=10 \
     "${nocap[@]}" "$wine" "$exe" debug </dev/null >"$work/out" 2>&1 &
 program_pid=$!
 for _ in $(seq 300); do
