@@ -43,7 +43,8 @@ std::optional<DecodedTime> AsciiLineDecoder::take(unsigned char byte, const Byte
         if (collecting_ && !line_.empty()) {
             refuse(engine::format("%s message cut short", formatName_));
         }
-        collecting_ = true;
+        // A line whose on-time carriage return was not received has no time to go with it.
+        collecting_ = onTime_ != OnTime::CarriageReturnBefore || afterCarriageReturn_;
         line_.clear();
         lineLocal_ = onTime_ == OnTime::CarriageReturnBefore ? lastCarriageReturn_ : at.local;
     } else if (collecting_) {
@@ -59,6 +60,7 @@ std::optional<DecodedTime> AsciiLineDecoder::take(unsigned char byte, const Byte
     if (byte == '\r') {
         lastCarriageReturn_ = at.local;
     }
+    afterCarriageReturn_ = byte == '\r';
     return result;
 }
 

@@ -35,6 +35,7 @@ private:
     std::string line_;
     double lineLocal_ = 0;
     double lastCarriageReturn_ = 0;
+    bool afterCarriageReturn_ = false;
 };
 
 // Kinemetrics/TrueTime receivers (GPS-DC, GPS-TM/TMD, XL-DC, 468-DC, OM-DC, TL-3): once a

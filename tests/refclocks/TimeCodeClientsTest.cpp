@@ -174,6 +174,9 @@ std::vector<Row> rows() {
     r.push_back(
         {"SpectracomFormat0NewYear", 14, one(spectracomFormat0(kNewYear) + "\r"), tv(kNewYear)});
     r.push_back({"SpectracomFormat2", 14, one(spectracomFormat2(kLastSecond)), tv(kLastSecond)});
+    // A line whose leading <CR> was lost has no on-time mark: it is not used.
+    r.push_back({"SpectracomLineWithoutItsCarriageReturn", 14,
+                 one(spectracomFormat2(kNoon).substr(1)), 0, 20, false});
     r.push_back({"SpectracomFormat2Quality", 14, one(corrupt(spectracomFormat2(kNoon), 3, 'D')), 0,
                  20, false, "Spectracom time quality worse than 500 ms"});
     r.push_back({"SpectracomUnsynchronised", 14,
