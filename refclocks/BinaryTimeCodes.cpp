@@ -86,7 +86,8 @@ std::optional<DecodedTime> TsipDecoder::packet() {
     }
     // 0x8F, then 17 bytes from the subcode to the year.
     if (d.size() != 18) {
-        refuse(engine::format("Trimble packet 8F-AB of %zu bytes, not 17", d.size() - 1));
+        refuse(engine::format("Trimble packet 8F-AB of %d bytes, not 17",
+                              static_cast<int>(d.size() - 1)));
         return std::nullopt;
     }
     const int utcOffset = static_cast<int16_t>((d[8] << 8) | d[9]);

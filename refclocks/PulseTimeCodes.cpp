@@ -80,7 +80,8 @@ void Dcf77Decoder::gap(double monotonic) {
         pending_ = decodeFrame(bits_, lastLocal_);
         pendingSince_ = monotonic;
     } else if (!bits_.empty()) {
-        refuse(engine::format("%s minute cut short (%zu pulses)", clockName_, bits_.size()));
+        refuse(engine::format("%s minute cut short (%d pulses)", clockName_,
+                              static_cast<int>(bits_.size())));
     }
     bits_.clear();
     synced_ = true;
@@ -128,7 +129,7 @@ std::optional<DecodedTime> IrigBDecoder::take(unsigned char byte, const ByteTime
         const size_t index = elements_.size();
         // Markers stand at 9, 19, ... 99 and nowhere else.
         if ((index % 10 == 9) != (e == Marker)) {
-            refuse(engine::format("IRIG-B frame broken at element %zu", index));
+            refuse(engine::format("IRIG-B frame broken at element %d", static_cast<int>(index)));
             collecting_ = false;
         } else {
             elements_.push_back(e);
