@@ -159,7 +159,7 @@ def every_second(n, message, ahead):
         time.sleep(max(0, t - time.time()))
         os.write(fd, message(t + ahead))
 
-def dcf77(fd, minute):
+def dcf77(fd, minute, first):
     # German time of `minute` (UTC): CEST from the last Sunday of March to that of October.
     y = time.gmtime(minute).tm_year
     def last_sunday(month):
@@ -180,7 +180,8 @@ def dcf77(fd, minute):
     bcd(45, g.tm_mon, [1, 2, 4, 8, 10])
     bcd(50, g.tm_year % 100, [1, 2, 4, 8, 10, 20, 40, 80])
     b[28], b[35], b[58] = sum(b[21:28]) % 2, sum(b[29:35]) % 2, sum(b[36:58]) % 2
-    os.write(fd, bytes(0 if x else 0xF0 for x in b))
+    # The pulse that ended the last minute is this one's second 0.
+    os.write(fd, bytes(0 if x else 0xF0 for x in b[0 if first else 1:]))
     time.sleep(1.7)
     os.write(fd, b"\xf0")
     print("minute %d named at %.3f" % (minute, time.time()), flush=True)
@@ -190,8 +191,10 @@ def pulses(n, ahead):
     # One minute, a little ahead of where the clock will stand, named again and again.
     minute = int(time.time()) + ahead + 20
     minute += 60 - minute % 60
+    first = True
     while True:
-        dcf77(fd, minute)
+        dcf77(fd, minute, first)
+        first = False
         time.sleep(0.3)
 
 threading.Thread(target=every_second, args=(7, tsip, shift), daemon=True).start()
