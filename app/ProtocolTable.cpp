@@ -14,6 +14,18 @@
 #include "servers/CSNTPServer.h"
 #include "servers/RfcServers.h"
 
+#include "refclocks/CEMCProClient.h"
+#include "refclocks/CGalleonClient.h"
+#include "refclocks/CIRIGBClient.h"
+#include "refclocks/CNeoClockClient.h"
+#include "refclocks/CPraecisClient.h"
+#include "refclocks/CPulseClient.h"
+#include "refclocks/CSpectracomClient.h"
+#include "refclocks/CTrimbleClient.h"
+#include "refclocks/CTruetimeClient.h"
+#include "refclocks/CZodiac.h"
+#include "refclocks/Cdcf77Client.h"
+
 namespace app {
 
 namespace {
@@ -45,6 +57,14 @@ constexpr std::array<const char*, 25> kDisplayNames = {
     "IRIG-B Clock Client",    // 23
     "NMEA with 1PPS Client",  // 24
 };
+
+// The receivers on a port named by the entry's address, polled every `Frequency` minutes.
+template <typename Client>
+std::unique_ptr<engine::CTimeClient> serialClient(const engine::ServerEntry& entry,
+                                                  const engine::ClientContext& context) {
+    return std::make_unique<Client>(context.messages, context.time, entry.addr,
+                                    context.frequencyMinutes);
+}
 
 class ProtocolTable : public engine::ProtocolFactory {
 public:
@@ -106,6 +126,30 @@ public:
                 return std::make_unique<refclocks::CNMEADCD>(
                     context.messages, context.time, context.frequencyMinutes, context.gpsPort,
                     context.gpsSpeed, context.nmeaWakeup, context.nmeaAdjustMs);
+            case 5:
+                return std::make_unique<refclocks::CZodiac>(context.messages, context.time,
+                                                            context.frequencyMinutes,
+                                                            context.gpsPort, context.gpsSpeed);
+            case 9:
+                return serialClient<refclocks::CGalleonClient>(entry, context);
+            case 11:
+                return serialClient<refclocks::CTrimbleClient>(entry, context);
+            case 12:
+                return serialClient<refclocks::CPraecisClient>(entry, context);
+            case 13:
+                return serialClient<refclocks::CTruetimeClient>(entry, context);
+            case 14:
+                return serialClient<refclocks::CSpectracomClient>(entry, context);
+            case 15:
+                return serialClient<refclocks::CNeoClockClient>(entry, context);
+            case 20:
+                return serialClient<refclocks::Cdcf77Client>(entry, context);
+            case 21:
+                return serialClient<refclocks::CPulseClient>(entry, context);
+            case 22:
+                return serialClient<refclocks::CEMCProClient>(entry, context);
+            case 23:
+                return serialClient<refclocks::CIRIGBClient>(entry, context);
             default:
                 return nullptr;
         }

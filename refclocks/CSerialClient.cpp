@@ -39,18 +39,45 @@ void CSerialClient::start() {
 }
 
 bool CSerialClient::reportIfConsistent(double reference, double local,
-                                       const std::string& statusLine, const char* referenceId) {
+                                       const std::string& statusLine, const char* referenceId,
+                                       bool report, bool namesTime) {
     const double drift = std::fabs((reference - lastReference_) - (local - lastLocal_));
     lastReference_ = reference;
     lastLocal_ = local;
     if (drift > 60.0) {
-        messages_.warn(name(), "Received time inconsistant with last value");
+        if (namesTime) {
+            messages_.warn(name(), "Received time inconsistant with last value (%s)",
+                           statusLine.c_str());
+        } else {
+            messages_.warn(name(), "Received time inconsistant with last value");
+        }
         return false;
     }
     messages_.status(name(), "%s", statusLine.c_str());
+    if (!report) {
+        return false;
+    }
     time_.setTime(reference - local);
     time_.setReferenceId(engine::referenceIdFromText(referenceId));
     return true;
+}
+
+void CSerialClient::runTimeCode(TimeCodeDecoder& decoder, const char* kind, const char* referenceId,
+                                bool namesTime) {
+    signalStarted();
+    messages_.debug(name(), "started");
+    messages_.info(name(), "Listening for %s messages", kind);
+    // Pulse clocks leave a second without a pulse: a silence of 1.5 s marks it.
+    const bool stopped = readTimeCodes(
+        *this, *port_, stopEvent_, messages_, time_, decoder, 1.5, [&](const DecodedTime& t) {
+            const bool due = schedule_.due();
+            if (reportIfConsistent(t.reference, t.local, t.text, referenceId, due, namesTime)) {
+                schedule_.reported(pollMinutes());
+            }
+        });
+    if (stopped) {
+        markStopped();
+    }
 }
 
 void CSerialClient::stop() {

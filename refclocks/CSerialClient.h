@@ -5,6 +5,8 @@
 #include "engine/CTimeClient.h"
 #include "platform/SerialPort.h"
 #include "refclocks/SerialSetup.h"
+#include "refclocks/TimeCode.h"
+#include "refclocks/TimeCodeReader.h"
 
 namespace refclocks {
 
@@ -30,8 +32,16 @@ protected:
     // remembered ("Received time inconsistant with last value" at Warn); otherwise the
     // status line is shown and the time reported with `referenceId`. Both last values are 0
     // at start, so the first frame passes only when the local clock is already close.
+    // With `report` false the frame is only checked and remembered; `namesTime` adds the
+    // decoded time to the Warn line.
     bool reportIfConsistent(double reference, double local, const std::string& statusLine,
-                            const char* referenceId);
+                            const char* referenceId, bool report = true, bool namesTime = false);
+
+    // The run loop of a decoding clock: "Listening for `kind` messages", then every byte to
+    // `decoder` and every decoded time through the consistency check, reported at most once a
+    // poll interval. Returns when the client stops.
+    void runTimeCode(TimeCodeDecoder& decoder, const char* kind, const char* referenceId,
+                     bool namesTime = false);
 
     std::unique_ptr<platform::SerialPort> port_;
     const int baudRate_;
@@ -43,6 +53,7 @@ private:
     PortOpener opener_ = systemPortOpener();
     double lastReference_ = 0;
     double lastLocal_ = 0;
+    ReportSchedule schedule_;
 };
 
 }  // namespace refclocks

@@ -1,0 +1,23 @@
+#include "refclocks/CEMCProClient.h"
+
+namespace refclocks {
+
+CEMCProClient::CEMCProClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+                             std::string portName, int pollMinutes)
+    : CSerialClient(messages, time, std::move(portName), pollMinutes, kBaudRate, 8, kParity,
+                    kStopBits, kSourceName) {}
+
+CEMCProClient::~CEMCProClient() {
+    stop();
+}
+
+void CEMCProClient::lineReset() {
+    (void)port_->purge();
+}
+
+void CEMCProClient::run() {
+    lineReset();
+    runTimeCode(decoder_, "EMCPro", "GPS");
+}
+
+}  // namespace refclocks

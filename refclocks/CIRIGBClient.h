@@ -1,0 +1,28 @@
+#pragma once
+#include "refclocks/CSerialClient.h"
+#include "refclocks/PulseTimeCodes.h"
+
+namespace refclocks {
+
+// An IRIG-B (DC level shift) time code on the port's receive line, sampled at 1000 baud: one
+// byte for each 10 ms bit element, its length telling 0, 1 and marker apart (see
+// IrigBDecoder).
+class CIRIGBClient : public CSerialClient {
+public:
+    static constexpr const char* kSourceName = "IRIG-B Clock Client";
+    static constexpr int kBaudRate = 1000;
+    static constexpr int kParity = 0;
+    static constexpr int kStopBits = 0;
+
+    CIRIGBClient(engine::MessageHandler& messages, engine::TimeHandler& time, std::string portName,
+                 int pollMinutes);
+    ~CIRIGBClient() override;
+
+    void run() override;
+    void lineReset() override;
+
+private:
+    IrigBDecoder decoder_{};
+};
+
+}  // namespace refclocks

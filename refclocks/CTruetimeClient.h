@@ -1,0 +1,27 @@
+#pragma once
+#include "refclocks/AsciiTimeCodes.h"
+#include "refclocks/CSerialClient.h"
+
+namespace refclocks {
+
+// Kinemetrics/TrueTime GPS, GOES, OMEGA and WWV receivers: the once-a-second time output at
+// 9600 baud 8-N-1 (see TruetimeDecoder).
+class CTruetimeClient : public CSerialClient {
+public:
+    static constexpr const char* kSourceName = "Truetime Clock Client";
+    static constexpr int kBaudRate = 9600;
+    static constexpr int kParity = 0;
+    static constexpr int kStopBits = 0;
+
+    CTruetimeClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+                    std::string portName, int pollMinutes);
+    ~CTruetimeClient() override;
+
+    void run() override;
+    void lineReset() override;
+
+private:
+    TruetimeDecoder decoder_{};
+};
+
+}  // namespace refclocks

@@ -1,0 +1,70 @@
+#include "refclocks/TimeCodeReader.h"
+
+#include <string>
+
+#include "platform/Seams.h"
+
+namespace refclocks {
+
+namespace {
+
+double monotonicSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void warnRefusal(TimeCodeDecoder& decoder, engine::MessageHandler& messages,
+                 const std::string& name) {
+    const std::string refusal = decoder.takeRefusal();
+    if (!refusal.empty()) {
+        messages.warn(name, "%s", refusal.c_str());
+    }
+}
+
+}  // namespace
+
+bool readTimeCodes(const engine::ThreadObject& client, platform::SerialPort& port,
+                   platform::Event& stop, engine::MessageHandler& messages,
+                   engine::TimeHandler& time, TimeCodeDecoder& decoder, double silenceSeconds,
+                   const std::function<void(const DecodedTime&)>& report) {
+    double lastByte = monotonicSeconds();
+    while (!client.stopping()) {
+        unsigned char byte = 0;
+        const platform::SerialIo io = port.read(&byte, 1, &stop);
+        if (io.stopped) {
+            return true;
+        }
+        const double now = monotonicSeconds();
+        if (io.count == 0) {
+            // A failed read (a receiver unplugged) must not spin.
+            if (io.error != 0 && stop.wait(platform::Millis(100))) {
+                return true;
+            }
+            decoder.gap(now);
+            warnRefusal(decoder, messages, client.name());
+            continue;
+        }
+        if (now - lastByte > silenceSeconds) {
+            decoder.gap(now);
+            warnRefusal(decoder, messages, client.name());
+        }
+        lastByte = now;
+        if (messages.logsDebug()) {
+            messages.debug(client.name(), "<%02x>", byte);
+        }
+        const std::optional<DecodedTime> decoded = decoder.take(byte, {time.now(), now});
+        warnRefusal(decoder, messages, client.name());
+        if (decoded) {
+            report(*decoded);
+        }
+    }
+    return false;
+}
+
+void ReportSchedule::reported(int pollMinutes) {
+    reported_ = true;
+    next_ = std::chrono::steady_clock::now() +
+            platform::scheduleWait(static_cast<long long>(pollMinutes) * 60000);
+}
+
+}  // namespace refclocks

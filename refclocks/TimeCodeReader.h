@@ -1,0 +1,31 @@
+#pragma once
+#include <chrono>
+#include <functional>
+
+#include "engine/ThreadObject.h"
+#include "platform/SerialPort.h"
+#include "refclocks/TimeCode.h"
+
+namespace refclocks {
+
+// The receive loop both serial bases run for a decoding receiver: reads the port a byte at a
+// time until the client stops, hands each byte to `decoder` with the moment it came, reports
+// empty reads and silences longer than `silenceSeconds` as gaps, logs refused messages at
+// Warn and hands each decoded time to `report`. true when the stop event ended a read.
+bool readTimeCodes(const engine::ThreadObject& client, platform::SerialPort& port,
+                   platform::Event& stop, engine::MessageHandler& messages,
+                   engine::TimeHandler& time, TimeCodeDecoder& decoder, double silenceSeconds,
+                   const std::function<void(const DecodedTime&)>& report);
+
+// Receivers send a time every second or minute; the engine hears of one per poll interval.
+class ReportSchedule {
+public:
+    bool due() const { return !reported_ || std::chrono::steady_clock::now() >= next_; }
+    void reported(int pollMinutes);
+
+private:
+    bool reported_ = false;
+    std::chrono::steady_clock::time_point next_{};
+};
+
+}  // namespace refclocks
