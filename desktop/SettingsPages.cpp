@@ -81,7 +81,7 @@ const std::vector<SettingsPage>& settingsPages() {
          {
              {"ProxyAddress", "Proxy server", ""},
              {"ProxyPort", "Port", ""},
-             {"ProxyNameNeeded", "The proxy needs a user name", ""},
+             {"ProxyNameNeeded", "The proxy needs a user name and password", ""},
              {"ProxyName", "User name", ""},
              {"ProxyPwd", "Password", "", true},
          }},
@@ -99,6 +99,22 @@ const std::vector<SettingsPage>& settingsPages() {
          }},
     };
     return pages;
+}
+
+SettingsRestart settingsRestart(const std::vector<std::string>& changedPages) {
+    SettingsRestart restart;
+    bool alerts = false;
+    for (const std::string& page : changedPages) {
+        if (page == "Alerts") {
+            alerts = true;
+        } else if (page == "Window") {
+            restart.window = true;
+        } else {
+            restart.engine = true;
+        }
+    }
+    restart.watchdog = alerts && !restart.engine;
+    return restart;
 }
 
 }  // namespace desktop

@@ -24,6 +24,16 @@ struct SettingsPage {
 // MaxSlew) and the status values are not.
 const std::vector<SettingsPage>& settingsPages();
 
+// What a running program does once the pages named here (SettingsModel::changedGroups) were
+// confirmed. The engine reads its settings once, so a page it reads restarts it (and with it
+// the watchdog); the Alerts page alone restarts only the watchdog and the source runs on.
+struct SettingsRestart {
+    bool engine = false;
+    bool watchdog = false;
+    bool window = false;  // the Window page: the front end's own look
+};
+SettingsRestart settingsRestart(const std::vector<std::string>& changedPages);
+
 // The Alerts page shows AlertTimeout on a slider (see alerts/AlertTimeouts.h).
 inline constexpr const char* kAlertTimeoutSetting = "AlertTimeout";
 

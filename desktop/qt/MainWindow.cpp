@@ -23,6 +23,7 @@
 #include <climits>
 
 #include "app/ProtocolTable.h"
+#include "desktop/SettingsPages.h"
 #include "desktop/StatusModel.h"
 #include "desktop/qt/AlertBoxes.h"
 #include "desktop/qt/DialogServerListUi.h"
@@ -318,29 +319,18 @@ void MainWindow::openSettings(const QString& page) {
 }
 
 void MainWindow::applySettings(const std::vector<std::string>& groups) {
-    bool engineChanged = false;
-    bool alertsChanged = false;
-    bool windowChanged = false;
-    for (const std::string& group : groups) {
-        if (group == "Alerts") {
-            alertsChanged = true;
-        } else if (group == "Window") {
-            windowChanged = true;
-        } else {
-            engineChanged = true;
-        }
-    }
-    if (engineChanged) {
+    const desktop::SettingsRestart restart = desktop::settingsRestart(groups);
+    if (restart.engine) {
         // The engine reads its settings once: stop it, read them again, start again.
         stopEngine();
         engine_->reloadSettings();
         startEngine();
-    } else if (alertsChanged) {
+    } else if (restart.watchdog) {
         alertBoxes_->setCancelled(true);
         engine_->restartWatchdog();
         alertBoxes_->setCancelled(false);
     }
-    if (windowChanged) {
+    if (restart.window) {
         const bool wantTray = !readFlag("Hidden", 0);
         if (wantTray && tray_ == nullptr) {
             buildTray();

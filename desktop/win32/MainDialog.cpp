@@ -4,11 +4,14 @@
 #include <commdlg.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "alerts/WatchdogFactory.h"
 #include "app/ProtocolTable.h"
 #include "desktop/SettingsModel.h"
+#include "desktop/SettingsPages.h"
+#include "desktop/StatusModel.h"
 #include "desktop/win32/PropertyPages.h"
 #include "desktop/win32/resource.h"
 #include "engine/CReg.h"
@@ -18,8 +21,8 @@ namespace kronelwin {
 
 namespace {
 
-constexpr UINT_PTR kSwitchTimer = 1;
-constexpr UINT_PTR kTopTimer = 2;
+// The engine loop's one wait, switch or top.
+constexpr UINT_PTR kLoopTimer = 1;
 // The message list keeps this many lines; older ones scroll away.
 constexpr int kMessageLines = 500;
 
@@ -79,6 +82,10 @@ MainDialog::MainDialog(HINSTANCE instance, Options options)
     : instance_(instance), options_(options), protocolNames_(app::makeProtocolTable()) {}
 
 MainDialog::~MainDialog() {
+    // The clients report to this dialog's handlers until they are stopped.
+    if (engine_) {
+        stopEngine();
+    }
     list_.reset();
     engine_.reset();
     removeTrayIcon();
@@ -145,27 +152,36 @@ void MainDialog::initialise() {
     column.iSubItem = 1;
     ListView_InsertColumn(servers_, 1, &column);
 
-    engine_ = std::make_unique<desktop::DesktopEngine>(
+    engine_ = std::make_unique<engine::CHandler>(
         *this, app::makeProtocolTable(),
         alerts::makeWatchdogFactory(alerts::AlertBoxKind::Desktop));
-    list_ = std::make_unique<desktop::ServerListModel>(platform::RegRoot::CurrentUser,
-                                                       engine::kUserParametersKey, *this, *engine_);
-    engine_->info(desktop::DesktopEngine::kName, "%s",
-                  platform::processClock().description().c_str());
+    list_ = std::make_unique<desktop::ServerListModel>(engine_->root(), engine_->parametersKey(),
+                                                       *this, *this);
+    engine_->loadSettings();
+    info(engine::CHandler::kName, "%s", platform::processClock().description().c_str());
     fillServers();
     refreshStatus();
     taskbarCreated_ = RegisterWindowMessageA("TaskbarCreated");
     addTrayIcon();
 
-    const desktop::SettingsModel settings(platform::RegRoot::CurrentUser,
-                                          engine::kUserParametersKey);
+    const desktop::SettingsModel settings(engine_->root(), engine_->parametersKey());
     const bool hidden = settings.value("Hidden") == "1";
     if (!hidden) {
         ShowWindow(hwnd_, options_.minimized || settings.value("StartMinimized") == "1"
                               ? SW_SHOWMINNOACTIVE
                               : SW_SHOW);
     }
-    engine_->start();
+    startEngine();
+}
+
+void MainDialog::startEngine() {
+    engine_->startUp();
+    loop_.configure(engine_->switchDelayMs(), engine_->frequencyMinutes());
+}
+
+void MainDialog::stopEngine() {
+    loop_.reset();
+    engine_->shutdown();
 }
 
 INT_PTR MainDialog::handle(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -186,11 +202,9 @@ INT_PTR MainDialog::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             hideWindow();
             return TRUE;
         case WM_TIMER:
-            KillTimer(hwnd_, wParam);
-            if (wParam == kSwitchTimer) {
-                engine_->startSource(engine::ServerList::kNext);
-            } else if (wParam == kTopTimer) {
-                engine_->startSource(engine::ServerList::kTop);
+            if (wParam == kLoopTimer) {
+                KillTimer(hwnd_, kLoopTimer);
+                loop_.timerFired();
             }
             return TRUE;
         case kLinesMessage:
@@ -209,14 +223,11 @@ INT_PTR MainDialog::handle(UINT message, WPARAM wParam, LPARAM lParam) {
                 showWindow();
             }
             return TRUE;
-        case desktop::kEngineWakeMessage:
-            // A switch waits the switch delay, a return to the top the poll interval; a
-            // switch cuts a pending top wait short.
-            if (wParam == desktop::kWakeSwitch) {
-                KillTimer(hwnd_, kTopTimer);
-                SetTimer(hwnd_, kSwitchTimer, static_cast<UINT>(engine_->switchDelayMs()), nullptr);
-            } else if (wParam == desktop::kWakeTop) {
-                SetTimer(hwnd_, kTopTimer, static_cast<UINT>(engine_->topWaitMs()), nullptr);
+        case kLoopMessage:
+            if (engine_->running() &&
+                (wParam == engine::EngineWindow::kSwitch || wParam == engine::EngineWindow::kTop)) {
+                loop_.setFrequency(engine_->frequencyMinutes());
+                loop_.posted(static_cast<int>(wParam));
             }
             return TRUE;
         case WM_DESTROY:
@@ -326,11 +337,12 @@ void MainDialog::fillServers() {
 }
 
 void MainDialog::refreshStatus() {
-    const desktop::SettingsModel status(platform::RegRoot::CurrentUser, engine::kUserParametersKey);
-    SetDlgItemTextA(hwnd_, IDC_LASTDELTA, status.value("LastDelta").c_str());
-    SetDlgItemTextA(hwnd_, IDC_LASTCONTACT, status.value("LastContact").c_str());
-    SetDlgItemTextA(hwnd_, IDC_TIMESOURCE, status.value("TimeSource").c_str());
-    SetDlgItemTextA(hwnd_, IDC_DRIFT, status.value("Drift").c_str());
+    const desktop::StatusValues status =
+        desktop::StatusValues::read(engine_->root(), engine_->parametersKey());
+    SetDlgItemTextA(hwnd_, IDC_LASTDELTA, status.lastDelta.c_str());
+    SetDlgItemTextA(hwnd_, IDC_LASTCONTACT, status.lastContact.c_str());
+    SetDlgItemTextA(hwnd_, IDC_TIMESOURCE, status.timeSource.c_str());
+    SetDlgItemTextA(hwnd_, IDC_DRIFT, status.drift.c_str());
     // The servers' `info` changes with every result.
     if (list_ && !list_->editing()) {
         int index = 0;
@@ -340,7 +352,7 @@ void MainDialog::refreshStatus() {
             ++index;
         }
     }
-    updateTrayTip();
+    updateTrayTip(status);
 }
 
 void MainDialog::drainLines() {
@@ -375,8 +387,43 @@ void MainDialog::drainLines() {
     InvalidateRect(messages_, nullptr, TRUE);
 }
 
-void MainDialog::postWake(int which) {
-    PostMessageA(hwnd_, desktop::kEngineWakeMessage, static_cast<WPARAM>(which), 0);
+void MainDialog::postLoopMessage(int which) {
+    PostMessageA(hwnd_, kLoopMessage, static_cast<WPARAM>(which), 0);
+}
+
+void MainDialog::startTimer(long long ms) {
+    SetTimer(hwnd_, kLoopTimer,
+             static_cast<UINT>(std::clamp<long long>(ms, USER_TIMER_MINIMUM, USER_TIMER_MAXIMUM)),
+             nullptr);
+}
+
+void MainDialog::stopTimer() {
+    KillTimer(hwnd_, kLoopTimer);
+}
+
+void MainDialog::startSource(int selector) {
+    engine_->startSource(selector);
+}
+
+void MainDialog::setTime(double correction) {
+    engine_->setTime(correction);
+    statusChanged();
+}
+
+void MainDialog::stateChanged() {
+    statusChanged();
+}
+
+void MainDialog::message(engine::MessageLevel level, const std::string& source,
+                         const std::string& text) {
+    if (level == engine::MessageLevel::Status) {
+        showStatusText(text);
+        return;
+    }
+    const std::string line = engine_->log(level, source, text);
+    if (!line.empty()) {
+        showLine(line);
+    }
 }
 
 void MainDialog::showLine(const std::string& line) {
@@ -438,9 +485,9 @@ std::optional<desktop::ServerRecord> MainDialog::editServer(const desktop::Serve
 }
 
 void MainDialog::startQuery(const std::string& name) {
-    KillTimer(hwnd_, kSwitchTimer);
-    KillTimer(hwnd_, kTopTimer);
-    engine_->query(name);
+    // A fresh query: whatever the loop was waiting for is superseded.
+    loop_.reset();
+    engine_->queryServer(name);
 }
 
 void MainDialog::openSettings() {
@@ -449,10 +496,16 @@ void MainDialog::openSettings() {
         const DialogOpen open(dialogsOpen_);
         changed = showSettingsSheet(hwnd_, instance_);
     }
+    const desktop::SettingsRestart restart = desktop::settingsRestart(changed);
+    if (restart.engine) {
+        // The engine reads its settings once: stop it, read them again, start again.
+        stopEngine();
+        engine_->reloadSettings();
+        startEngine();
+    } else if (restart.watchdog) {
+        engine_->restartWatchdog();
+    }
     if (!changed.empty()) {
-        KillTimer(hwnd_, kSwitchTimer);
-        KillTimer(hwnd_, kTopTimer);
-        engine_->restart(changed);
         fillServers();
         refreshStatus();
     }
@@ -483,7 +536,7 @@ void MainDialog::addTrayIcon() {
     data.hIcon = smallIcon_;
     lstrcpynA(data.szTip, "Kronel", sizeof(data.szTip));
     trayAdded_ = Shell_NotifyIconA(NIM_ADD, &data) != FALSE;
-    updateTrayTip();
+    updateTrayTip(desktop::StatusValues::read(engine_->root(), engine_->parametersKey()));
 }
 
 void MainDialog::removeTrayIcon() {
@@ -498,13 +551,12 @@ void MainDialog::removeTrayIcon() {
     trayAdded_ = false;
 }
 
-void MainDialog::updateTrayTip() {
+void MainDialog::updateTrayTip(const desktop::StatusValues& status) {
     if (!trayAdded_) {
         return;
     }
-    const desktop::SettingsModel status(platform::RegRoot::CurrentUser, engine::kUserParametersKey);
-    const std::string tip =
-        "Kronel: " + status.value("LastDelta") + " (" + status.value("LastContact") + ")";
+    const desktop::SettingsModel settings(engine_->root(), engine_->parametersKey());
+    const std::string tip = settings.value("Tips") == "0" ? "Kronel" : status.tooltip();
     NOTIFYICONDATAA data{};
     data.cbSize = sizeof(data);
     data.hWnd = hwnd_;
@@ -572,9 +624,7 @@ void MainDialog::listMenu(int x, int y) {
 }
 
 void MainDialog::quit() {
-    KillTimer(hwnd_, kSwitchTimer);
-    KillTimer(hwnd_, kTopTimer);
-    engine_->stop();
+    stopEngine();
     removeTrayIcon();
     DestroyWindow(hwnd_);
 }

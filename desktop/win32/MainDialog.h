@@ -7,13 +7,17 @@
 #include <mutex>
 #include <string>
 
-#include "desktop/DesktopEngine.h"
+#include "desktop/EngineLoop.h"
 #include "desktop/ServerListModel.h"
+#include "desktop/StatusModel.h"
+#include "engine/CHandler.h"
 #include "engine/ProtocolFactory.h"
 
 namespace kronelwin {
 
-// Window messages of the main dialog besides the engine's wake message.
+// The private message that wakes the engine: wParam EngineWindow::kSwitch (0) or kTop (1).
+inline constexpr UINT kLoopMessage = WM_USER + 34;
+// Window messages of the main dialog besides the private message.
 inline constexpr UINT kLinesMessage = WM_APP + 1;   // lines or status text queued
 inline constexpr UINT kStatusMessage = WM_APP + 2;  // status values changed
 inline constexpr UINT kTrayMessage = WM_APP + 3;    // the tray icon's callback
@@ -26,8 +30,14 @@ struct Options {
 };
 
 // kronel's main dialog: status display, message lines, the server list and its operations,
-// the tray icon, and the engine on the dialog's own thread.
-class MainDialog : public desktop::DesktopEngineHost, public desktop::ServerListUi {
+// the tray icon, and the engine on the dialog's own thread. It plays the engine thread's part:
+// the clients, servers and the watchdog report to its handlers, which pass on to the engine
+// and show what they report.
+class MainDialog : public engine::EngineWindow,
+                   public engine::TimeHandler,
+                   public engine::MessageHandler,
+                   public desktop::ServerListUi,
+                   private desktop::EngineLoop::Driver {
 public:
     MainDialog(HINSTANCE instance, Options options);
     ~MainDialog() override;
@@ -35,14 +45,31 @@ public:
     // Creates the dialog, starts the engine and runs the message loop; the exit code.
     int run();
 
-    // DesktopEngineHost (any thread)
-    void postWake(int which) override;
-    void showLine(const std::string& line) override;
-    void showStatusText(const std::string& text) override;
-    void statusChanged() override;
+    // EngineWindow (any thread)
+    void postLoopMessage(int which) override;
     void requestClose() override;
     bool shiftHeld() override;
     bool holdOpen() override;
+    engine::TimeHandler& timeHandler() override { return *this; }
+    engine::MessageHandler& messageHandler() override { return *this; }
+
+    // TimeHandler: the engine's, and a refresh of what the dialog shows.
+    void setTime(double correction) override;
+    void sourceFailed() override { engine_->sourceFailed(); }
+    int pollExponent() override { return engine_->pollExponent(); }
+    engine::ReferenceId referenceId() override { return engine_->referenceId(); }
+    void setReferenceId(const engine::ReferenceId& id) override { engine_->setReferenceId(id); }
+    void setSharedText(const std::string& text) override { engine_->setSharedText(text); }
+    std::string sharedText() override { return engine_->sharedText(); }
+    double now() override { return engine_->now(); }
+    bool synchronised() override { return engine_->synchronised(); }
+    void clearSynchronised() override { engine_->clearSynchronised(); }
+    void stateChanged() override;
+
+    // MessageHandler: logged by the engine, then shown.
+    void message(engine::MessageLevel level, const std::string& source,
+                 const std::string& text) override;
+    bool logsDebug() const override { return engine_->logsDebug(); }
 
     // ServerListUi (dialog thread)
     bool askYesNo(const std::string& text, const std::string& caption) override;
@@ -56,6 +83,11 @@ public:
     void startQuery(const std::string& name) override;
 
 private:
+    // EngineLoop::Driver
+    void startTimer(long long ms) override;
+    void stopTimer() override;
+    void startSource(int selector) override;
+
     static INT_PTR CALLBACK dialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR handle(UINT message, WPARAM wParam, LPARAM lParam);
     void initialise();
@@ -69,10 +101,15 @@ private:
     void hideWindow();
     void addTrayIcon();
     void removeTrayIcon();
-    void updateTrayTip();
+    void updateTrayTip(const desktop::StatusValues& status);
     void trayMenu();
     void listMenu(int x, int y);
     void openSettings();
+    void startEngine();
+    void stopEngine();
+    void statusChanged();
+    void showLine(const std::string& line);
+    void showStatusText(const std::string& text);
     void quit();
 
     HINSTANCE instance_;
@@ -86,8 +123,9 @@ private:
     UINT taskbarCreated_ = 0;          // the shell restarted: the tray icon must be added again
     std::atomic<int> dialogsOpen_{0};  // a modal dialog keeps one-shot mode from closing
     std::unique_ptr<engine::ProtocolFactory> protocolNames_;
-    std::unique_ptr<desktop::DesktopEngine> engine_;
+    std::unique_ptr<engine::CHandler> engine_;
     std::unique_ptr<desktop::ServerListModel> list_;
+    desktop::EngineLoop loop_{*this};
 
     std::mutex queueMutex_;
     std::deque<std::string> lines_;

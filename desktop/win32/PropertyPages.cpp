@@ -3,12 +3,13 @@
 #include <commctrl.h>
 #include <prsht.h>
 
+#include <algorithm>
 #include <cctype>
 #include <memory>
 
 #include "alerts/AlertTimeouts.h"
-#include "desktop/SettingLabels.h"
 #include "desktop/SettingsModel.h"
+#include "desktop/SettingsPages.h"
 #include "desktop/win32/resource.h"
 #include "engine/CReg.h"
 #include "platform/Registry.h"
@@ -17,8 +18,6 @@ namespace kronelwin {
 
 namespace {
 
-constexpr const char* kStatusPage = "Status";
-constexpr const char* kAlertTimeout = "AlertTimeout";
 constexpr int kHighestProtocol = 24;
 
 std::string windowText(HWND hwnd) {
@@ -60,67 +59,96 @@ std::string withAccelerator(const std::string& label, std::string& used) {
     return label;
 }
 
+// The lines `text` takes in a control `widthDlu` dialog units wide with the page's font (at
+// most two): labels and units come from the shared pages, their length from the font.
+int linesFor(HWND page, const char* text, int widthDlu) {
+    const RECT rect = dialogRect(page, 0, 0, widthDlu, 8);
+    HDC dc = GetDC(page);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(page, WM_GETFONT, 0, 0)));
+    SIZE size{};
+    GetTextExtentPoint32A(dc, text, lstrlenA(text), &size);
+    SelectObject(dc, old);
+    ReleaseDC(page, dc);
+    return size.cx <= rect.right - rect.left ? 1 : 2;
+}
+
 // What the pages of one sheet share.
 struct Sheet {
     desktop::SettingsModel model{platform::RegRoot::CurrentUser, engine::kUserParametersKey};
     bool applied = false;
 };
 
-// One settings page: the model's settings of one page name, made into controls.
+// One settings page: a page of the shared settings pages, made into controls.
 struct SettingsPage {
     Sheet* sheet = nullptr;
-    std::string group;
+    const desktop::SettingsPage* page = nullptr;
     struct Field {
         const desktop::SettingDef* def;
         HWND control;
         HWND label;  // the slider's label, beside it
     };
     std::vector<Field> fields;
+    int sliderInitial = -1;
 
-    void create(HWND page) {
+    void create(HWND hwnd) {
         int y = 7;
         int id = IDC_SETTING_FIRST;
+        const int descriptionLines = linesFor(hwnd, page->description, 236);
+        makeControl(hwnd, WC_STATICA, page->description, SS_LEFT | SS_NOPREFIX, id++, 7, y, 236,
+                    8 * descriptionLines);
+        y += 8 * descriptionLines + 6;
         // OK and Cancel keep their letters.
         std::string used = "oc";
-        for (const desktop::SettingDef& def : desktop::settingDefinitions()) {
-            if (group != def.group) {
+        for (const desktop::SettingField& shown : page->fields) {
+            const desktop::SettingDef* def = desktop::findSetting(shown.name);
+            if (def == nullptr) {
                 continue;
             }
-            const std::string value = sheet->model.value(def.name);
-            Field field{&def, nullptr, nullptr};
-            const std::string label = withAccelerator(desktop::settingLabel(def.name), used);
-            if (def.kind == desktop::SettingKind::Flag) {
-                field.control =
-                    makeControl(page, WC_BUTTONA, label.c_str(),
-                                BS_AUTOCHECKBOX | WS_TABSTOP | WS_GROUP, id++, 7, y, 236, 10);
+            const std::string value = sheet->model.value(def->name);
+            Field field{def, nullptr, nullptr};
+            const std::string label = withAccelerator(shown.label, used);
+            if (def->kind == desktop::SettingKind::Flag) {
+                const int lines = linesFor(hwnd, shown.label, 224);
+                field.control = makeControl(hwnd, WC_BUTTONA, label.c_str(),
+                                            BS_AUTOCHECKBOX | BS_MULTILINE | WS_TABSTOP | WS_GROUP,
+                                            id++, 7, y, 236, 10 + 8 * (lines - 1));
                 SendMessageA(field.control, BM_SETCHECK, value == "1" ? BST_CHECKED : BST_UNCHECKED,
                              0);
-                y += 13;
-            } else if (std::string(def.name) == kAlertTimeout) {
-                makeControl(page, WC_STATICA, label.c_str(), SS_LEFT, id++, 7, y + 3, 88, 8);
-                field.control = makeControl(page, TRACKBAR_CLASSA, "",
+                y += 13 + 8 * (lines - 1);
+            } else if (std::string(def->name) == desktop::kAlertTimeoutSetting) {
+                makeControl(hwnd, WC_STATICA, label.c_str(), SS_LEFT, id++, 7, y + 3, 88, 8);
+                field.control = makeControl(hwnd, TRACKBAR_CLASSA, "",
                                             TBS_AUTOTICKS | TBS_HORZ | WS_TABSTOP | WS_GROUP, id++,
                                             124, y, 123, 16);
                 SendMessageA(field.control, TBM_SETRANGE, TRUE,
                              MAKELPARAM(0, alerts::kAlertTimeoutPositions - 1));
-                const int position = alerts::alertTimeoutPosition(
+                sliderInitial = alerts::alertTimeoutPosition(
                     static_cast<uint32_t>(std::stoul(value.empty() ? "0" : value)));
-                SendMessageA(field.control, TBM_SETPOS, TRUE, position);
-                field.label = makeControl(page, WC_STATICA, alerts::alertTimeoutLabel(position),
-                                          SS_CENTER | SS_NOPREFIX, id++, 128, y + 17, 115, 8);
+                SendMessageA(field.control, TBM_SETPOS, TRUE, sliderInitial);
+                field.label =
+                    makeControl(hwnd, WC_STATICA, alerts::alertTimeoutLabel(sliderInitial),
+                                SS_CENTER | SS_NOPREFIX, id++, 128, y + 17, 115, 8);
                 y += 29;
             } else {
-                makeControl(page, WC_STATICA, label.c_str(), SS_LEFT, id++, 7, y + 2, 118, 8);
+                const bool hasUnit = *shown.unit != '\0';
+                const int labelLines = linesFor(hwnd, shown.label, 118);
+                const int unitLines = hasUnit ? linesFor(hwnd, shown.unit, 72) : 1;
+                makeControl(hwnd, WC_STATICA, label.c_str(), SS_LEFT, id++, 7, y + 2, 118,
+                            8 * labelLines);
                 DWORD style = ES_AUTOHSCROLL | WS_TABSTOP | WS_GROUP;
-                if (def.kind == desktop::SettingKind::Number) {
+                if (def->kind == desktop::SettingKind::Number) {
                     style |= ES_NUMBER;
                 }
-                if (std::string(def.name) == "ProxyPwd") {
+                if (shown.secret) {
                     style |= ES_PASSWORD;
                 }
-                field.control = makeControl(page, WC_EDITA, value.c_str(), style, id++, 128, y, 115,
-                                            12, WS_EX_CLIENTEDGE);
-                y += 15;
+                field.control = makeControl(hwnd, WC_EDITA, value.c_str(), style, id++, 128, y,
+                                            hasUnit ? 40 : 115, 12, WS_EX_CLIENTEDGE);
+                if (hasUnit) {
+                    makeControl(hwnd, WC_STATICA, shown.unit, SS_LEFT | SS_NOPREFIX, id++, 171,
+                                y + 2, 72, 8 * unitLines);
+                }
+                y += 15 + 8 * (std::max(labelLines, unitLines) - 1);
             }
             fields.push_back(field);
         }
@@ -137,21 +165,26 @@ struct SettingsPage {
     }
 
     // Hands the page's values to the model; false (after saying why) when one is refused.
-    bool store(HWND page) {
+    bool store(HWND hwnd) {
         for (const Field& field : fields) {
             std::string text;
             if (field.def->kind == desktop::SettingKind::Flag) {
                 text = SendMessageA(field.control, BM_GETCHECK, 0, 0) == BST_CHECKED ? "1" : "0";
             } else if (field.label) {
+                // The slider shows the stored time-out rounded up to a choice: only a move is
+                // a change.
                 const int position =
                     static_cast<int>(SendMessageA(field.control, TBM_GETPOS, 0, 0));
+                if (position == sliderInitial) {
+                    continue;
+                }
                 text = std::to_string(alerts::alertTimeoutMinutes(position));
             } else {
                 text = windowText(field.control);
             }
             const std::string error = sheet->model.set(field.def->name, text);
             if (!error.empty()) {
-                MessageBoxA(page, error.c_str(), group.c_str(), MB_OK | MB_ICONEXCLAMATION);
+                MessageBoxA(hwnd, error.c_str(), page->title, MB_OK | MB_ICONEXCLAMATION);
                 SetFocus(field.control);
                 return false;
             }
@@ -295,21 +328,16 @@ PROPSHEETPAGEA pageOf(HINSTANCE instance, int templateId, DLGPROC proc, const ch
 std::vector<std::string> showSettingsSheet(HWND owner, HINSTANCE instance) {
     Sheet sheet;
     std::vector<std::unique_ptr<SettingsPage>> pages;
-    for (const desktop::SettingDef& def : desktop::settingDefinitions()) {
-        if (std::string(def.group) == kStatusPage) {
-            continue;
-        }
-        if (pages.empty() || pages.back()->group != def.group) {
-            auto page = std::make_unique<SettingsPage>();
-            page->sheet = &sheet;
-            page->group = def.group;
-            pages.push_back(std::move(page));
-        }
+    for (const desktop::SettingsPage& shown : desktop::settingsPages()) {
+        auto page = std::make_unique<SettingsPage>();
+        page->sheet = &sheet;
+        page->page = &shown;
+        pages.push_back(std::move(page));
     }
     std::vector<PROPSHEETPAGEA> sheetPages;
     for (const auto& page : pages) {
         sheetPages.push_back(pageOf(instance, IDD_SETTINGS_PAGE, settingsPageProc,
-                                    page->group.c_str(), reinterpret_cast<LPARAM>(page.get())));
+                                    page->page->title, reinterpret_cast<LPARAM>(page.get())));
     }
     sheetPages.push_back(pageOf(instance, IDD_INFORMATION, informationPageProc, nullptr, 0));
 

@@ -2,6 +2,9 @@
 // private message, the settings pages and the status values.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,6 +17,7 @@
 #include "engine/CReg.h"
 #include "engine/ServerList.h"
 #include "platform/Seams.h"
+#include "platform/SimulatedClock.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -29,6 +33,155 @@ public:
         log.push_back(selector == ServerList::kNext ? "next" : "top");
     }
     std::vector<std::string> log;
+};
+
+// A source whose `addr` says what it does once started: "fail" fails, a number is its
+// correction.
+class ScriptedClient : public engine::CTimeClient {
+public:
+    ScriptedClient(const engine::ServerEntry& entry, const engine::ClientContext& context,
+                   std::vector<std::string>& started, std::mutex& mutex)
+        : CTimeClient(context.messages, context.time, entry.addr, 1, "Scripted Client") {
+        std::lock_guard<std::mutex> lock(mutex);
+        started.push_back(entry.name);
+    }
+    ~ScriptedClient() override { stop(); }
+    void run() override {
+        signalStarted();
+        if (serverAddress() == "fail") {
+            time_.sourceFailed();
+        } else {
+            time_.setTime(std::stod(serverAddress()));
+        }
+        stopEvent_.wait();
+    }
+};
+
+class ScriptedProtocols : public engine::ProtocolFactory {
+public:
+    ScriptedProtocols(std::vector<std::string>& started, std::mutex& mutex)
+        : started_(started), mutex_(mutex) {}
+    std::string displayName(int, bool) const override { return "Scripted Client"; }
+    std::unique_ptr<engine::CTimeClient> createClient(
+        const engine::ServerEntry& entry, const engine::ClientContext& context) override {
+        return std::make_unique<ScriptedClient>(entry, context, started_, mutex_);
+    }
+    std::unique_ptr<engine::CTimeServer> createServer(engine::ServerKind,
+                                                      const engine::ServerSettings&,
+                                                      engine::MessageHandler&,
+                                                      engine::TimeHandler&) override {
+        return nullptr;
+    }
+
+private:
+    std::vector<std::string>& started_;
+    std::mutex& mutex_;
+};
+
+// The window's side of the engine, as both front ends play it: the private messages it was
+// posted, the close requests, and the handlers passed on to the engine.
+class RecordingWindow : public EngineWindow,
+                        public engine::TimeHandler,
+                        public engine::MessageHandler {
+public:
+    void postLoopMessage(int which) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        posted_.push_back(which);
+    }
+    void requestClose() override { ++closes; }
+    bool shiftHeld() override { return false; }
+    bool holdOpen() override { return hold; }
+    engine::TimeHandler& timeHandler() override { return *this; }
+    engine::MessageHandler& messageHandler() override { return *this; }
+
+    void setTime(double correction) override { engine->setTime(correction); }
+    void sourceFailed() override { engine->sourceFailed(); }
+    int pollExponent() override { return engine->pollExponent(); }
+    engine::ReferenceId referenceId() override { return engine->referenceId(); }
+    void setReferenceId(const engine::ReferenceId& id) override { engine->setReferenceId(id); }
+    void setSharedText(const std::string& text) override { engine->setSharedText(text); }
+    std::string sharedText() override { return engine->sharedText(); }
+    double now() override { return engine->now(); }
+    bool synchronised() override { return engine->synchronised(); }
+    void clearSynchronised() override { engine->clearSynchronised(); }
+    void message(engine::MessageLevel level, const std::string& source,
+                 const std::string& text) override {
+        const std::string line = engine->log(level, source, text);
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.push_back(line);
+    }
+    bool logsDebug() const override { return engine->logsDebug(); }
+
+    std::vector<int> posted() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return posted_;
+    }
+    bool logged(const std::string& part) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const std::string& line : lines_) {
+            if (line.find(part) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    engine::CHandler* engine = nullptr;
+    std::atomic<int> closes{0};
+    bool hold = false;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<int> posted_;
+    std::vector<std::string> lines_;
+};
+
+class WindowEngine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::setProcessClock(std::make_unique<platform::SimulatedClock>());
+        set("LogtoEvtlog", 0);
+    }
+    void TearDown() override {
+        if (engine_) {
+            engine_->shutdown();
+        }
+        engine_.reset();
+        platform::setProcessClock(nullptr);
+    }
+    void set(const char* name, uint32_t value) {
+        engine::CReg parameters(engine::kUserParametersKey, platform::RegRoot::CurrentUser);
+        ASSERT_TRUE(parameters.writeInt(name, value).ok());
+    }
+    void server(const std::string& name, const std::string& addr, int order) {
+        engine::CReg entry(std::string(engine::kUserParametersKey) + "\\" +
+                               engine::kServerDetailsSubkey + "\\" + name,
+                           platform::RegRoot::CurrentUser);
+        ASSERT_TRUE(entry.writeText("addr", addr).ok());
+        ASSERT_TRUE(entry.writeInt("protocol", 0).ok());
+        ASSERT_TRUE(entry.writeInt("order", static_cast<uint32_t>(order)).ok());
+    }
+    void start() {
+        engine_ = std::make_unique<engine::CHandler>(
+            window_, std::make_unique<ScriptedProtocols>(started_, mutex_), nullptr);
+        window_.engine = engine_.get();
+        engine_->loadSettings();
+        engine_->startUp();
+    }
+    std::vector<std::string> started() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return started_;
+    }
+    static desktop::StatusValues status() {
+        return desktop::StatusValues::read(platform::RegRoot::CurrentUser,
+                                           engine::kUserParametersKey);
+    }
+
+    testsupport::TempStore store_;
+    RecordingWindow window_;
+    std::mutex mutex_;
+    std::vector<std::string> started_;
+    std::unique_ptr<engine::CHandler> engine_;
 };
 
 }  // namespace
@@ -128,4 +281,70 @@ TEST(StatusValues, ShowsTheDefaultsUntilTheEngineWritesThenTheLastResult) {
     }
     EXPECT_EQ(read().tooltip(), "Kronel: 2.000 seconds\nchrony, Tue Dec 08 17:00:00 2026");
     EXPECT_EQ(read().drift, "Unknown");
+}
+
+TEST_F(WindowEngine, PostsSwitchAndTopToTheWindowAndStartsWhatTheWindowSays) {
+    server("a", "fail", 0);
+    server("b", "1.5", 1);
+    set("SwitchOK", 0);
+    set("StartTop", 1);
+    start();
+    // A failing source asks for a switch (wParam 0); the window then starts the next one.
+    ASSERT_TRUE(testsupport::eventually(
+        [&] { return window_.posted() == std::vector<int>{EngineWindow::kSwitch}; }));
+    engine_->startSource(ServerList::kNext);
+    // Its result asks for the top (wParam 1).
+    ASSERT_TRUE(testsupport::eventually([&] {
+        return window_.posted() == std::vector<int>{EngineWindow::kSwitch, EngineWindow::kTop};
+    }));
+    EXPECT_EQ(engine_->currentIndex(), 1);
+    EXPECT_EQ(status().timeSource, "b");
+    engine_->startSource(ServerList::kTop);
+    EXPECT_EQ(engine_->currentIndex(), 0);
+    // Past the last entry nothing runs until the next start or query.
+    engine_->startSource(ServerList::kNext);
+    engine_->startSource(ServerList::kNext);
+    EXPECT_EQ(engine_->currentIndex(), ServerList::kNone);
+    engine_->queryServer("b");
+    EXPECT_EQ(engine_->currentIndex(), 1);
+    EXPECT_EQ(started(), (std::vector<std::string>{"a", "b", "a", "b", "b"}));
+}
+
+TEST_F(WindowEngine, OneShotModeAsksTheWindowToCloseUnlessItIsHeldOpen) {
+    server("a", "2.5", 0);
+    set("Often", 0);
+    window_.hold = true;
+    start();
+    ASSERT_TRUE(testsupport::eventually([&] { return status().lastDelta == "2.500 seconds"; }));
+    EXPECT_EQ(window_.closes.load(), 0);
+    engine_->shutdown();
+    engine_.reset();
+
+    window_.hold = false;
+    start();
+    ASSERT_TRUE(testsupport::eventually([&] { return window_.closes.load() == 1; }));
+    EXPECT_TRUE(window_.logged("The time has been corrected by 2.500 seconds"));
+}
+
+TEST(SettingsRestart, RestartsOnlyWhatTheChangedPagesTouch) {
+    struct Case {
+        std::vector<std::string> pages;
+        bool engine, watchdog, window;
+    };
+    const Case cases[] = {
+        {{}, false, false, false},
+        {{"Window"}, false, false, true},
+        {{"Alerts"}, false, true, false},
+        {{"Alerts", "Window"}, false, true, true},
+        {{"Polling and switching"}, true, false, false},
+        // The engine's restart starts a new watchdog as well.
+        {{"Alerts", "Logging"}, true, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.pages));
+        const desktop::SettingsRestart restart = desktop::settingsRestart(c.pages);
+        EXPECT_EQ(restart.engine, c.engine);
+        EXPECT_EQ(restart.watchdog, c.watchdog);
+        EXPECT_EQ(restart.window, c.window);
+    }
 }

@@ -425,6 +425,8 @@ void applySettings() {
     SendMessageA(pageControl(sheet, 6, TRACKBAR_CLASSA), TBM_SETPOS, TRUE, 2);
     PostMessageA(sheet, PSM_PRESSBUTTON, PSBTN_OK, 0);
     waitGone(sheet, "the settings sheet");
+    // The sheet hides before PropertySheetA returns and the values are written.
+    waitFor([] { return storedNumber("Frequency") == 3 && storedNumber("AlertTimeout") == 60; });
     expect(storedNumber("Frequency") == 3 && storedNumber("AlertTimeout") == 60,
            "Settings OK stores Frequency " + std::to_string(storedNumber("Frequency")) +
                " and AlertTimeout " + std::to_string(storedNumber("AlertTimeout")));
