@@ -86,4 +86,14 @@ void CSerialClient::stop() {
     port_.reset();
 }
 
+void CSerialClient::preparePulseLine() {
+    if (!port_->setRts(false).ok()) {
+        messages_.debug(name(), "RTS control failed");
+    }
+    platform::SerialTimeouts timeouts;
+    timeouts.readTotalConstant = 1500;
+    timeouts.writeTotalConstant = 1000;
+    (void)port_->setTimeouts(timeouts);
+}
+
 }  // namespace refclocks

@@ -27,6 +27,10 @@ public:
     void setPortOpener(PortOpener opener) { opener_ = std::move(opener); }
 
 protected:
+    // Second-pulse receivers are powered from DTR alone (RTS low), and a read ends 1.5 s into
+    // the second without a pulse.
+    void preparePulseLine();
+
     // The check of clocks that decode a whole frame before reporting: a time whose change
     // since the last one differs from the local clock's change by more than 60 s is only
     // remembered ("Received time inconsistant with last value" at Warn); otherwise the

@@ -16,15 +16,7 @@ void Cdcf77Client::lineReset() {
 }
 
 void Cdcf77Client::run() {
-    // The receiver is powered from DTR alone, and a read ends 1.5 s into the second
-    // without a pulse.
-    if (!port_->setRts(false).ok()) {
-        messages_.debug(name(), "RTS control failed");
-    }
-    platform::SerialTimeouts timeouts;
-    timeouts.readTotalConstant = 1500;
-    timeouts.writeTotalConstant = 1000;
-    (void)port_->setTimeouts(timeouts);
+    preparePulseLine();
     lineReset();
     runTimeCode(decoder_, "DCF77", "DCF");
 }
