@@ -23,6 +23,7 @@
 #include "support/Chronyd.h"
 #endif
 #include "support/Loopback.h"
+#include "support/RecordingTime.h"
 #include "support/SilentNameServer.h"
 
 using namespace netclients;
@@ -31,10 +32,12 @@ using platform::Millis;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 using testsupport::loopback;
+using testsupport::RecordingTime;
 
 namespace {
 
 constexpr Millis kPatience{10000};  // a bound on waits for the client, never an assertion
+
 constexpr double kEra = 4294967296.0;
 
 struct Line {
@@ -80,64 +83,6 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Line> lines_;
-};
-
-// Records what the client hands the engine; `now` reads the clock it is given.
-class RecordingTime : public engine::TimeHandler {
-public:
-    explicit RecordingTime(const platform::Clock& clock) : clock_(clock) {}
-
-    void setTime(double correction) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            corrections_.push_back(correction);
-        }
-        changed_.notify_all();
-    }
-    void sourceFailed() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++failures_;
-        }
-        changed_.notify_all();
-    }
-    int pollExponent() override { return 6; }
-    engine::ReferenceId referenceId() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return reference_;
-    }
-    void setReferenceId(const engine::ReferenceId& id) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reference_ = id;
-    }
-    void setSharedText(const std::string&) override {}
-    std::string sharedText() override { return {}; }
-    double now() override { return engine::timeValueNow(clock_); }
-    bool synchronised() override { return true; }
-    void clearSynchronised() override {}
-
-    // Waits until the client has reported `n` results (corrections and failures).
-    bool waitForResults(size_t n) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, kPatience,
-                                 [&] { return corrections_.size() + failures_ >= n; });
-    }
-    std::vector<double> corrections() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return corrections_;
-    }
-    size_t failures() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return failures_;
-    }
-
-private:
-    const platform::Clock& clock_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<double> corrections_;
-    size_t failures_ = 0;
-    engine::ReferenceId reference_ = engine::referenceIdFromText("LOCL");
 };
 
 // Points the client's "ntp"/"udp" lookup at a test port for the life of the object.
@@ -261,7 +206,7 @@ TEST(CSNTP2Client, TakesTheCorrectionAndReferenceFromChronyd) {
     ClientRig rig(-12.5);  // our clock is 12.5 s behind the host's
     auto client = rig.make("127.0.0.1", 0, true, Millis(2000));
     client->start();
-    ASSERT_TRUE(rig.time.waitForResults(1));
+    ASSERT_TRUE(rig.time.waitForResults(1, kPatience));
     client->stop();
 
     ASSERT_EQ(rig.time.corrections().size(), 1u) << chronyd.log();
@@ -299,7 +244,7 @@ TEST(CSNTP2Client, SetsTheClockFromAServerAnsweringItsRequest) {
     NtpPortOverride port(server.port());
     auto client = rig.make("127.0.0.1", 0, true, Millis(2000));
     client->start();
-    ASSERT_TRUE(rig.time.waitForResults(1));
+    ASSERT_TRUE(rig.time.waitForResults(1, kPatience));
     ASSERT_TRUE(waitUntilEnded(*client)) << "a poll interval of 0 runs once";
     ASSERT_EQ(rig.time.corrections().size(), 1u);
     EXPECT_NEAR(rig.time.corrections()[0], -3.25, 0.01);
@@ -330,7 +275,7 @@ TEST_P(CSNTP2ClientRejectNtp, RefusesUnsynchronisedServersOnlyWhenAsked) {
     NtpPortOverride port(server.port());
     auto client = rig.make("127.0.0.1", 0, rejectNtp, Millis(2000));
     client->start();
-    ASSERT_TRUE(rig.time.waitForResults(1));
+    ASSERT_TRUE(rig.time.waitForResults(1, kPatience));
     client->stop();
     if (rejectNtp) {
         EXPECT_TRUE(
@@ -369,7 +314,7 @@ TEST(CSNTP2Client, ALateReplyIsNoReply) {
     NtpPortOverride port(server.port());
     auto client = rig.make("127.0.0.1", 0, false, timeout);
     client->start();
-    ASSERT_TRUE(rig.time.waitForResults(1));
+    ASSERT_TRUE(rig.time.waitForResults(1, kPatience));
     ASSERT_TRUE(waitUntilEnded(*client));
     EXPECT_TRUE(rig.messages.has(MessageLevel::Warn, "No reply from 127.0.0.1"));
     EXPECT_EQ(rig.time.failures(), 1u);
@@ -392,7 +337,7 @@ TEST(CSNTP2Client, IgnoresAReplyFromAnotherSocketAndKeepsWaiting) {
     NtpPortOverride port(server.port());
     auto client = rig.make("127.0.0.1", 0, true, Millis(3000));
     client->start();
-    ASSERT_TRUE(rig.time.waitForResults(1));
+    ASSERT_TRUE(rig.time.waitForResults(1, kPatience));
     client->stop();
     ASSERT_EQ(rig.time.corrections().size(), 1u);
     EXPECT_NEAR(rig.time.corrections()[0], 2.0, 0.05);
@@ -416,7 +361,7 @@ TEST(CSNTP2Client, IgnoresAReplyWhoseOriginateIsNotItsRequest) {
     NtpPortOverride port(server.port());
     auto client = rig.make("127.0.0.1", 0, true, Millis(3000));
     client->start();
-    ASSERT_TRUE(rig.time.waitForResults(1));
+    ASSERT_TRUE(rig.time.waitForResults(1, kPatience));
     client->stop();
     ASSERT_EQ(rig.time.corrections().size(), 1u);
     EXPECT_NEAR(rig.time.corrections()[0], -1.5, 0.05);
@@ -442,7 +387,7 @@ TEST(CSNTP2Client, OnlyForgedRepliesEndInNoReply) {
     NtpPortOverride port(server.port());
     auto client = rig.make("127.0.0.1", 0, false, Millis(300));
     client->start();
-    ASSERT_TRUE(rig.time.waitForResults(1));
+    ASSERT_TRUE(rig.time.waitForResults(1, kPatience));
     ASSERT_TRUE(waitUntilEnded(*client));
     EXPECT_TRUE(rig.messages.has(MessageLevel::Warn, "No reply from 127.0.0.1"));
     EXPECT_TRUE(rig.time.corrections().empty());
@@ -474,7 +419,7 @@ TEST(CSNTP2Client, NoReplyWaitsTwoPollIntervalsOtherFailuresOne) {
         NtpPortOverride port(silent.port());
         auto client = rig.make("127.0.0.1", 2, false, Millis(50));
         client->start();
-        ASSERT_TRUE(rig.time.waitForResults(2));
+        ASSERT_TRUE(rig.time.waitForResults(2, kPatience));
         client->stop();
         EXPECT_EQ(waitsAfterFirst(rig.messages.lines(), "No reply from 127.0.0.1"), 2);
     }
@@ -487,7 +432,7 @@ TEST(CSNTP2Client, NoReplyWaitsTwoPollIntervalsOtherFailuresOne) {
     NtpPortOverride port(unsynchronised.port());
     auto client = second.make("127.0.0.1", 2, true, Millis(2000));
     client->start();
-    ASSERT_TRUE(second.time.waitForResults(2));
+    ASSERT_TRUE(second.time.waitForResults(2, kPatience));
     client->stop();
     EXPECT_EQ(waitsAfterFirst(second.messages.lines(), "NTP server 127.0.0.1 is not synchronized"),
               1);
@@ -497,7 +442,7 @@ TEST(CSNTP2Client, AnUnresolvableNameIsReportedWithoutSending) {
     ClientRig rig;
     auto client = rig.make("no-such-host.invalid", 0, false, Millis(200));
     client->start();
-    ASSERT_TRUE(rig.time.waitForResults(1));
+    ASSERT_TRUE(rig.time.waitForResults(1, kPatience));
     ASSERT_TRUE(waitUntilEnded(*client));
     EXPECT_EQ(rig.time.failures(), 1u);
     bool warned = false;
@@ -517,7 +462,7 @@ TEST(CSNTP2Client, AFailedSendIsReported) {
     ClientRig rig;
     auto client = rig.make("255.255.255.255", 0, false, Millis(200));
     client->start();
-    ASSERT_TRUE(rig.time.waitForResults(1));
+    ASSERT_TRUE(rig.time.waitForResults(1, kPatience));
     ASSERT_TRUE(waitUntilEnded(*client));
     EXPECT_TRUE(
         rig.messages.has(MessageLevel::Warn, "sendto failed(WSAEACCES: Permission denied)"));
@@ -590,7 +535,7 @@ TEST(CSNTP2Client, WaitsForTheDialupConnection) {
     EXPECT_EQ(server.requests(), 0);
     EXPECT_FALSE(rig.messages.has(MessageLevel::Info, "connecting to 127.0.0.1"));
     linkUp.store(true);
-    ASSERT_TRUE(rig.time.waitForResults(1));
+    ASSERT_TRUE(rig.time.waitForResults(1, kPatience));
     client->stop();
     EXPECT_EQ(rig.time.failures(), 0u) << "waiting for the link is no failure";
     ASSERT_EQ(rig.time.corrections().size(), 1u);
@@ -616,7 +561,7 @@ TEST_P(CSNTP2ClientEra, CorrectionStaysRightAcrossTheEnd) {
     CSNTP2Client client(messages, time, "127.0.0.1", 0, true, nullptr);
     client.setReplyTimeout(Millis(2000));
     client.start();
-    ASSERT_TRUE(time.waitForResults(1));
+    ASSERT_TRUE(time.waitForResults(1, kPatience));
     client.stop();
     ASSERT_EQ(time.corrections().size(), 1u);
     EXPECT_NEAR(time.corrections()[0], serverAhead, 0.05);
