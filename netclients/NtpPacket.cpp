@@ -1,5 +1,6 @@
 #include "netclients/NtpPacket.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -77,6 +78,28 @@ NtpPacket NtpPacket::request(double now) {
     packet.setTimestamp(kOriginate, sent);
     packet.setTimestamp(kTransmit, sent);
     return packet;
+}
+
+NtpDatagram classifyNtpDatagram(const uint8_t* data, size_t size) {
+    if (size < kNtpPacketSize) {
+        return NtpDatagram::Ignored;
+    }
+    const int version = (data[0] >> 3) & 7;
+    switch (data[0] & 7) {
+        case kModeSymmetricActive:
+        case kModeClient:
+            return version >= 1 && version <= 4 ? NtpDatagram::Request : NtpDatagram::Ignored;
+        case kModeServer:
+            return NtpDatagram::ServerReply;
+        case kModeBroadcast: {
+            // A broadcast without a transmit time would set the clock back to 1900.
+            const uint8_t* transmit = data + NtpPacket::kTransmit;
+            const bool stamped = std::any_of(transmit, transmit + 8, [](uint8_t b) { return b; });
+            return stamped ? NtpDatagram::Broadcast : NtpDatagram::Ignored;
+        }
+        default:
+            return NtpDatagram::Ignored;
+    }
 }
 
 uint8_t NtpPacket::replyByte0(uint8_t requestByte0) {

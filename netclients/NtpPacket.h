@@ -22,6 +22,7 @@ inline constexpr uint8_t kBroadcastByte0 = 29;      // LI 0, VN 3, mode 5
 inline constexpr int8_t kServerPrecision = -8;
 
 enum NtpMode : int {
+    kModeSymmetricActive = 1,
     kModeSymmetricPassive = 2,
     kModeClient = 3,
     kModeServer = 4,
@@ -43,6 +44,18 @@ double decodeTimestamp(const NtpTimestamp& stamp);
 // The same instant in the era nearest `reference` (a time value), so differences stay right
 // across the 2036 wrap of the seconds field.
 double decodeTimestampNear(const NtpTimestamp& stamp, double reference);
+
+// What a datagram that arrives on the NTP port is, judged before anything acts on it. Only
+// whole headers count, and only requests of versions 1 to 4 are answered, so that no
+// datagram (an empty one, a stray answer, a daytime text) can set two servers answering each
+// other for ever.
+enum class NtpDatagram {
+    Ignored,
+    Request,      // mode 3 (answered in mode 4) or mode 1 (answered in mode 2)
+    ServerReply,  // mode 4: for a client waiting on this socket
+    Broadcast,    // mode 5 with a transmit time
+};
+NtpDatagram classifyNtpDatagram(const uint8_t* data, size_t size);
 
 class NtpPacket {
 public:

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "engine/Handlers.h"
 #include "engine/TimeValue.h"
@@ -117,6 +119,45 @@ TEST(NtpPacket, ServerReplyKeepsTheVersionAndAnswersInModeFourOrTwo) {
             << "mode " << int(mode);
     }
     EXPECT_EQ(NtpPacket::replyByte0(0x21), 0x22);
+}
+
+TEST(NtpDatagram, OnlyWholeRequestsOfKnownVersionsAreAnswered) {
+    struct Case {
+        const char* what;
+        uint8_t byte0;
+        size_t size;
+        bool stamped;
+        NtpDatagram expected;
+    };
+    const Case cases[] = {
+        {"client VN3", 0x1B, 48, true, NtpDatagram::Request},
+        {"client VN4 with extension", 0x23, 68, true, NtpDatagram::Request},
+        {"client VN1", 0x0B, 48, true, NtpDatagram::Request},
+        {"symmetric active", 0x19, 48, true, NtpDatagram::Request},
+        {"client VN0", 0x03, 48, true, NtpDatagram::Ignored},
+        {"client VN5", 0x2B, 48, true, NtpDatagram::Ignored},
+        {"client, short", 0x1B, 47, true, NtpDatagram::Ignored},
+        {"empty", 0x00, 0, false, NtpDatagram::Ignored},
+        {"mode 0", 0x18, 48, true, NtpDatagram::Ignored},
+        {"symmetric passive", 0x1A, 48, true, NtpDatagram::Ignored},
+        {"control", 0x1E, 48, true, NtpDatagram::Ignored},
+        {"private", 0x1F, 48, true, NtpDatagram::Ignored},
+        // "Sat Dec 12 10:00:00 2026\r\n" reads as a version 2 client request but is short.
+        {"daytime text", 'S', 26, true, NtpDatagram::Ignored},
+        {"server reply", 0x1C, 48, true, NtpDatagram::ServerReply},
+        {"server reply, short", 0x1C, 40, true, NtpDatagram::Ignored},
+        {"broadcast", 0x1D, 48, true, NtpDatagram::Broadcast},
+        {"broadcast without transmit time", 0x1D, 48, false, NtpDatagram::Ignored},
+        {"broadcast, short", 0x1D, 47, true, NtpDatagram::Ignored},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> datagram(std::max<size_t>(c.size, 1), 0);
+        datagram[0] = c.byte0;
+        if (c.stamped && c.size >= kNtpPacketSize) {
+            datagram[NtpPacket::kTransmit + 7] = 1;
+        }
+        EXPECT_EQ(classifyNtpDatagram(datagram.data(), c.size), c.expected) << c.what;
+    }
 }
 
 TEST(NtpPacket, ServerReplyFillsTheServerFields) {
