@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "engine/ErrorText.h"
+#include "engine/Format.h"
 
 namespace alerts {
 
@@ -69,7 +70,7 @@ std::string SmtpMail::messageData(const std::string& sender, const std::string& 
 }
 
 bool SmtpMail::say(platform::Socket& socket, const std::string& text) {
-    const std::string shown = printableForLog(text);
+    const std::string shown = engine::printableForLog(text);
     messages_.debug(source_, "We said >%.*s<", static_cast<int>(shown.size()), shown.c_str());
     size_t sent = 0;
     while (sent < text.size()) {
@@ -89,11 +90,11 @@ bool SmtpMail::hear(platform::Socket& socket, const char* what) {
     for (;;) {
         if (std::optional<SmtpReply> reply = reader_.next()) {
             for (const std::string& line : reply->lines) {
-                messages_.debug(source_, "Server said >%s<", printableForLog(line).c_str());
+                messages_.debug(source_, "Server said >%s<", engine::printableForLog(line).c_str());
             }
             if (reply->refused()) {
                 messages_.warn(source_, "Mail server %s refused %s: %s", server_.c_str(), what,
-                               printableForLog(reply->lastLine()).c_str());
+                               engine::printableForLog(reply->lastLine()).c_str());
             }
             return true;
         }

@@ -4,6 +4,7 @@
 
 #include "engine/DialupGate.h"
 #include "engine/ErrorText.h"
+#include "engine/Format.h"
 #include "engine/TimeValue.h"
 #include "netclients/DaytimeText.h"
 #include "platform/Seams.h"
@@ -97,7 +98,7 @@ ChttpClient::Outcome ChttpClient::poll() {
         return Outcome::Done;
     }
     messages_.debug(name(), "Received %d characters", static_cast<int>(reply.size()));
-    messages_.debug(name(), "%s", reply.c_str());
+    messages_.debug(name(), "%s", engine::printableForLog(reply).c_str());
     useReply(reply);
     return Outcome::Done;
 }
