@@ -15,7 +15,8 @@ public:
         std::optional<int> order;  // the entry's `order`, when it has one
     };
 
-    // Two entries with the same `order`: only one of them gets its slot.
+    // Two entries with the same `order`: which goes where (or whether one is dropped) depends
+    // on the order the store lists them in.
     struct SharedOrder {
         int order;
         std::string first;
