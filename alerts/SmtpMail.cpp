@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "engine/ErrorText.h"
+#include "engine/Format.h"
 
 namespace alerts {
 
@@ -10,6 +11,10 @@ namespace {
 
 constexpr size_t kReceiveSize = 255;
 constexpr const char* kLocalHostFallback = "localhost";
+
+bool breaksLine(const std::string& value) {
+    return value.find_first_of("\r\n") != std::string::npos;
+}
 
 }  // namespace
 
@@ -69,7 +74,7 @@ std::string SmtpMail::messageData(const std::string& sender, const std::string& 
 }
 
 bool SmtpMail::say(platform::Socket& socket, const std::string& text) {
-    const std::string shown = printableForLog(text);
+    const std::string shown = engine::printableForLog(text);
     messages_.debug(source_, "We said >%.*s<", static_cast<int>(shown.size()), shown.c_str());
     size_t sent = 0;
     while (sent < text.size()) {
@@ -83,17 +88,32 @@ bool SmtpMail::say(platform::Socket& socket, const std::string& text) {
     return true;
 }
 
+const char* SmtpMail::malformedSetting(const MailSettings& settings) {
+    // A line break would end the command it is in and start one of the store's choosing.
+    if (breaksLine(settings.server)) {
+        return "SMTPServer";
+    }
+    if (breaksLine(settings.toAddress)) {
+        return "SMTPToAddr";
+    }
+    if (breaksLine(settings.mailDomain)) {
+        return "MailDomain";
+    }
+    return nullptr;
+}
+
 bool SmtpMail::hear(platform::Socket& socket, const char* what) {
     // One deadline for the whole reply: a server that trickles bytes cannot hold the alert.
     const auto deadline = std::chrono::steady_clock::now() + replyTimeout_;
     for (;;) {
         if (std::optional<SmtpReply> reply = reader_.next()) {
             for (const std::string& line : reply->lines) {
-                messages_.debug(source_, "Server said >%s<", printableForLog(line).c_str());
+                messages_.debug(source_, "Server said >%s<", engine::printableForLog(line).c_str());
             }
+            lastCode_ = reply->code;
             if (reply->refused()) {
                 messages_.warn(source_, "Mail server %s refused %s: %s", server_.c_str(), what,
-                               printableForLog(reply->lastLine()).c_str());
+                               engine::printableForLog(reply->lastLine()).c_str());
             }
             return true;
         }
@@ -123,6 +143,10 @@ bool SmtpMail::hear(platform::Socket& socket, const char* what) {
 }
 
 bool SmtpMail::send(const MailSettings& settings) {
+    if (const char* malformed = malformedSetting(settings)) {
+        messages_.error(source_, "Alert mail not sent: %s holds a line break", malformed);
+        return false;
+    }
     server_ = settings.server;
     reader_ = SmtpReplyReader{};
     const uint16_t port = platform::servicePort("smtp", "tcp", kFallbackPort);
@@ -171,6 +195,12 @@ bool SmtpMail::send(const MailSettings& settings) {
     say(socket, "DATA\r\n");
     if (!hear(socket, "DATA")) {
         return false;
+    }
+    // Only a go-ahead (3xx) makes the server read what follows as the message; after a
+    // refusal its lines would be read as commands.
+    if (lastCode_ / 100 != 3) {
+        say(socket, "QUIT\r\n");
+        return hear(socket, "QUIT");
     }
     say(socket, messageData(sender, settings.toAddress, settings.text));
     if (!hear(socket, "the message")) {

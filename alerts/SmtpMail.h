@@ -18,8 +18,9 @@ struct MailSettings {
 };
 
 // The alert mail: one SMTP dialogue with the configured server, every line sent and received
-// logged at Debug. The dialogue goes on whatever the server replies, but a refusal is logged
-// at Warn so that a lost alert shows.
+// logged at Debug. The dialogue goes on whatever the server replies (but a refused DATA is
+// followed by QUIT, not the message), and a refusal is logged at Warn so that a lost alert
+// shows. Settings with a line break are not sent at all.
 class SmtpMail {
 public:
     static constexpr const char* kSenderLocalPart = "Kronel";
@@ -40,6 +41,8 @@ public:
     static std::string helloName(const std::string& mailDomain);
     // "Kronel@domain", "Kronel@host", or "Kronel" when neither is known.
     static std::string senderAddress(const std::string& mailDomain);
+    // The name of the first setting that would break a command line (CR or LF), or nullptr.
+    static const char* malformedSetting(const MailSettings& settings);
     // Headers, the body with CRLF line ends and leading dots doubled, and the end mark.
     static std::string messageData(const std::string& sender, const std::string& to,
                                    const std::string& text);
@@ -55,6 +58,7 @@ private:
     platform::Millis replyTimeout_ = kReplyTimeout;
     std::string server_;
     SmtpReplyReader reader_;
+    int lastCode_ = 0;  // of the last reply heard
 };
 
 }  // namespace alerts

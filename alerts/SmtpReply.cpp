@@ -1,7 +1,5 @@
 #include "alerts/SmtpReply.h"
 
-#include <cstdio>
-
 namespace alerts {
 
 namespace {
@@ -64,33 +62,6 @@ std::optional<SmtpReply> SmtpReplyReader::next() {
         return std::nullopt;
     }
     return std::move(ready_[readyTaken_++]);
-}
-
-std::string printableForLog(std::string_view text) {
-    if (text.size() >= 2 && text.substr(text.size() - 2) == "\r\n") {
-        text.remove_suffix(2);
-    } else if (!text.empty() && text.back() == '\n') {
-        text.remove_suffix(1);
-    }
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (u < 0x20 || u == 0x7F) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", u);
-            out += hex;
-        } else {
-            out += c;
-        }
-    }
-    return out;
 }
 
 }  // namespace alerts

@@ -2,7 +2,6 @@
 #include <cstddef>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace alerts {
@@ -37,9 +36,5 @@ private:
     std::vector<SmtpReply> ready_;
     size_t readyTaken_ = 0;
 };
-
-// A protocol text made fit for a log line: the trailing line end goes, other control
-// characters are shown as \r, \n, \t or \xNN.
-std::string printableForLog(std::string_view text);
 
 }  // namespace alerts

@@ -34,6 +34,10 @@ SettingDef number(const char* name, const char* value, const char* group, long l
 SettingDef text(const char* name, const char* value, const char* group) {
     return {name, SettingKind::Text, value, group};
 }
+// A text that ends up inside a command line (the mail dialogue): a line break would end it.
+SettingDef line(const char* name, const char* value, const char* group) {
+    return {name, SettingKind::Text, value, group, 0, kDwordMax, true};
+}
 SettingDef status(const char* name, const char* value) {
     return {name, SettingKind::Status, value, kStatus};
 }
@@ -96,8 +100,9 @@ const std::vector<SettingDef>& settingDefinitions() {
         number("AlertTimeout", kDerivedDefault, kAlerts, 1),
         flag("AlertEmail", "0", kAlerts),
         flag("AlertMsgBox", "0", kAlerts),
-        text("SMTPServer", "", kAlerts),
-        text("SMTPToAddr", "", kAlerts),
+        line("SMTPServer", "", kAlerts),
+        line("SMTPToAddr", "", kAlerts),
+        line("MailDomain", "", kAlerts),
         text("SMTPMsgText", "Time synchronisation lost", kAlerts),
         text("ProxyAddress", "", kProxy),
         number("ProxyPort", "8080", kProxy, 0, 65535),
@@ -174,6 +179,9 @@ std::string SettingsModel::set(const std::string& name, const std::string& text)
     if (def->kind == SettingKind::Text) {
         if (text.find('\0') != std::string::npos) {
             return std::string(def->name) + " cannot hold a NUL character";
+        }
+        if (def->oneLine && text.find_first_of("\r\n") != std::string::npos) {
+            return std::string(def->name) + " cannot hold a line break (CR or LF)";
         }
         pending_[def->name] = text;
         return "";

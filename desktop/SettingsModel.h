@@ -22,6 +22,7 @@ struct SettingDef {
     const char* group;  // the page a user looks for it on
     long long min = 0;
     long long max = 0xFFFFFFFFLL;
+    bool oneLine = false;  // Text that goes into a protocol line: no CR or LF
 };
 
 // Every setting of the parameters key, grouped by page, in page order.

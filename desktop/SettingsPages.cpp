@@ -74,6 +74,7 @@ const std::vector<SettingsPage>& settingsPages() {
              {"AlertEmail", "Send an e-mail", ""},
              {"SMTPServer", "Mail server", ""},
              {"SMTPToAddr", "Send to", ""},
+             {"MailDomain", "Sender's mail domain (empty: this computer's name)", ""},
              {"SMTPMsgText", "Message", ""},
          }},
         {"Proxy",

@@ -201,10 +201,7 @@ void CHandler::run(platform::Event& stop) {
 
 void CHandler::startUp() {
     loadSettings();
-    {
-        const CReg serverDetails(serverDetailsPath(), root_);
-        list_ = ServerList::read(serverDetails);
-    }
+    readServerList();
     currentIndex_.store(ServerList::kNone);
     correction_->setSynchronised(!settings_.onlyServeWhenSynched);
     dialup_->setWatching(settings_.watchForDialup);
@@ -234,10 +231,7 @@ void CHandler::queryServer(const std::string& name) {
     if (!started_) {
         return;
     }
-    {
-        const CReg serverDetails(serverDetailsPath(), root_);
-        list_ = ServerList::read(serverDetails);
-    }
+    readServerList();
     if (list_.size() == 0) {
         stopClient();
         currentIndex_.store(ServerList::kNone);
@@ -383,7 +377,12 @@ void CHandler::startSource(int selector) {
                               settings_.gpsPort,       settings_.gpsSpeed, settings_.nmeaWakeup,
                               settings_.nmeaAdjustMs()};
         context.sntpServer = dynamic_cast<SntpExchange*>(servers_[kSntp].get());
-        client = protocols_->createClient(entry, context);
+        try {
+            client = protocols_->createClient(entry, context);
+        } catch (const std::exception& e) {
+            clientNotMade(entry.name, e);
+            return;
+        }
     }
     if (!client) {
         const std::string name =
@@ -403,7 +402,28 @@ void CHandler::startSource(int selector) {
         std::lock_guard<std::mutex> lock(clientMutex_);
         client_ = std::move(client);
     }
-    started->start();
+    try {
+        started->start();
+    } catch (const std::exception& e) {
+        stopClient();
+        clientNotMade(entry.name, e);
+    }
+}
+
+// A thread or event the system would not make fails the source, not the engine.
+void CHandler::clientNotMade(const std::string& entry, const std::exception& e) {
+    messageFace().error(kName, "Server %s: its client could not be started (%s)", entry.c_str(),
+                        e.what());
+    sourceFailed();
+}
+
+void CHandler::readServerList() {
+    const CReg serverDetails(serverDetailsPath(), root_);
+    list_ = ServerList::read(serverDetails);
+    for (const ServerList::SharedOrder& same : list_.sharedOrders()) {
+        messageFace().warn(kName, "Servers %s and %s have the same order %d", same.first.c_str(),
+                           same.second.c_str(), same.order);
+    }
 }
 
 void CHandler::startWatchdog() {

@@ -2,6 +2,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -122,6 +123,9 @@ private:
     void startServers();
     void stopServers();
     void stopClient();
+    void clientNotMade(const std::string& entry, const std::exception& e);
+    // Reads "Server Details" into the list; entries sharing an order are warned.
+    void readServerList();
     void readSettings();
     std::string serverDetailsPath() const;
     TimeHandler& timeFace();

@@ -30,4 +30,31 @@ const char* plural(double number) {
     return std::fabs(number) == 1.0 ? "" : "s";
 }
 
+std::string printableForLog(std::string_view text) {
+    if (text.size() >= 2 && text.substr(text.size() - 2) == "\r\n") {
+        text.remove_suffix(2);
+    } else if (!text.empty() && text.back() == '\n') {
+        text.remove_suffix(1);
+    }
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (u < 0x20 || u >= 0x7F) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", u);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 }  // namespace engine

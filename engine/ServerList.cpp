@@ -1,5 +1,7 @@
 #include "engine/ServerList.h"
 
+#include <map>
+
 #include "engine/CReg.h"
 
 namespace engine {
@@ -7,7 +9,14 @@ namespace engine {
 ServerList::ServerList(const std::vector<Candidate>& candidates) : slots_(candidates.size()) {
     const int n = static_cast<int>(candidates.size());
     int back = n - 1;
+    std::map<int, const std::string*> firstWithOrder;
     for (const Candidate& c : candidates) {
+        if (c.order) {
+            const auto [first, added] = firstWithOrder.emplace(*c.order, &c.name);
+            if (!added) {
+                sharedOrders_.push_back({*c.order, *first->second, c.name});
+            }
+        }
         const int order = c.order.value_or(back);
         const int slot = order < back ? order : back;
         if (slot >= 0 && slot < n) {

@@ -15,6 +15,14 @@ public:
         std::optional<int> order;  // the entry's `order`, when it has one
     };
 
+    // Two entries with the same `order`: which goes where (or whether one is dropped) depends
+    // on the order the store lists them in.
+    struct SharedOrder {
+        int order;
+        std::string first;
+        std::string second;
+    };
+
     static constexpr int kNone = -1;
     static constexpr int kNext = -1;  // selectors of select()
     static constexpr int kTop = -2;
@@ -30,6 +38,7 @@ public:
     int size() const { return static_cast<int>(slots_.size()); }
     const std::string& slot(int index) const { return slots_[static_cast<size_t>(index)]; }
     int current() const { return current_; }
+    const std::vector<SharedOrder>& sharedOrders() const { return sharedOrders_; }
 
     // What start-source does with a selector (kNext, kTop or a slot index): the index to start,
     // or nothing when the list goes idle or the source at the top keeps running.
@@ -42,6 +51,7 @@ public:
 
 private:
     std::vector<std::string> slots_;
+    std::vector<SharedOrder> sharedOrders_;
     int current_ = kNone;
 };
 

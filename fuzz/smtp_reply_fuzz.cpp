@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "alerts/SmtpReply.h"
+#include "engine/Format.h"
 
 using alerts::SmtpReply;
 using alerts::SmtpReplyReader;
@@ -81,9 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         lines += reply.lines.size();
         // What goes into a log line has no line break and no other control character.
-        const std::string shown = alerts::printableForLog(reply.lastLine());
+        const std::string shown = engine::printableForLog(reply.lastLine());
         for (char c : shown) {
-            check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
+            check(static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F);
         }
     }
     check(lines <= lineFeeds);

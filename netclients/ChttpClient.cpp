@@ -4,6 +4,7 @@
 
 #include "engine/DialupGate.h"
 #include "engine/ErrorText.h"
+#include "engine/Format.h"
 #include "engine/TimeValue.h"
 #include "netclients/DaytimeText.h"
 #include "platform/Seams.h"
@@ -27,6 +28,13 @@ void ChttpClient::run() {
     messages_.debug(name(), "started");
     target_ = useProxy_ ? proxyTarget(server_, proxy_.address, proxy_.port) : directTarget(server_);
     if (target_.host.empty()) {
+        // Nothing to connect to: fail the source, so the engine moves on to the next.
+        if (useProxy_) {
+            messages_.error(name(), "No proxy address set for %s", server_.c_str());
+        } else {
+            messages_.error(name(), "No host name in %s", server_.c_str());
+        }
+        time_.sourceFailed();
         return;
     }
     while (!stopping()) {
@@ -80,7 +88,10 @@ ChttpClient::Outcome ChttpClient::poll() {
     const std::string authorisation =
         useProxy_ && proxy_.nameNeeded ? base64(proxy_.name + ":" + proxy_.password) : "";
     const std::string request = httpRequest(target_.path, authorisation);
-    messages_.debug(name(), "%s", request.c_str());
+    // The password is not the log's business.
+    messages_.debug(
+        name(), "%s",
+        authorisation.empty() ? request.c_str() : httpRequest(target_.path, "****").c_str());
     const platform::IoResult sent = socket.send(request.data(), request.size());
     if (!sent.ok() || static_cast<size_t>(sent.count) != request.size()) {
         messages_.warn(name(), "send failed(%s)", engine::winsockErrorText(sent.error).c_str());
@@ -97,7 +108,7 @@ ChttpClient::Outcome ChttpClient::poll() {
         return Outcome::Done;
     }
     messages_.debug(name(), "Received %d characters", static_cast<int>(reply.size()));
-    messages_.debug(name(), "%s", reply.c_str());
+    messages_.debug(name(), "%s", engine::printableForLog(reply).c_str());
     useReply(reply);
     return Outcome::Done;
 }
@@ -121,8 +132,9 @@ platform::IoResult ChttpClient::receiveReply(platform::Socket& socket, std::stri
         used += static_cast<size_t>(got.count);
     }
     reply.assign(buffer, used);
-    // A full buffer is a reply cut short, not a failure: its headers are in it.
-    if (used == sizeof buffer) {
+    // A full buffer is a reply cut short, not a failure: its headers are in it. Nor is a server
+    // that sent its reply but does not close.
+    if (used == sizeof buffer || (used > 0 && got.error == platform::wsa::kTimedOut)) {
         return {static_cast<long>(used), 0};
     }
     return {static_cast<long>(used), got.error};

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/Format.h"
 #include "netclients/DaytimeText.h"
 
 namespace netclients {
@@ -32,7 +33,7 @@ void Crfc867Client::useAnswer(const uint8_t* data, size_t size) {
         messages_.warn(name(), "No valid time returned");
         time_.sourceFailed();
     }
-    messages_.debug(name(), "received >%.400s<", text.c_str());
+    messages_.debug(name(), "received >%.400s<", engine::printableForLog(text).c_str());
 }
 
 }  // namespace netclients

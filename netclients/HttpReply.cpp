@@ -280,7 +280,7 @@ std::string httpErrorText(int status) {
             return engine::format("%s (HTTP error %d)", row.text, status);
         }
     }
-    return "No HTTP error";
+    return engine::format("HTTP error %d", status);
 }
 
 std::string base64(std::string_view bytes) {

@@ -33,7 +33,7 @@ std::optional<int> httpStatusCode(std::string_view reply);
 // that is not an English abbreviation counts as January. Nothing when a field is out of range.
 std::optional<int64_t> httpDateSeconds(std::string_view value);
 
-// "Not found (HTTP error 404)", or "No HTTP error" for a code without a text.
+// "Not found (HTTP error 404)", or "HTTP error 418" for a code without a text.
 std::string httpErrorText(int status);
 
 // Standard Base64 with padding, for the Basic proxy authorisation.

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "engine/Format.h"
 #include "platform/Seams.h"
 
 namespace refclocks {
@@ -17,7 +18,8 @@ void warnRefusal(TimeCodeDecoder& decoder, engine::MessageHandler& messages,
                  const std::string& name) {
     const std::string refusal = decoder.takeRefusal();
     if (!refusal.empty()) {
-        messages.warn(name, "%s", refusal.c_str());
+        // Refusals quote what the receiver sent: whatever it was stays within the line.
+        messages.warn(name, "%s", engine::printableForLog(refusal).c_str());
     }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "alerts/CWatchDog.h"
+#include "alerts/SmtpMail.h"
 #include "engine/CReg.h"
 #include "platform/Seams.h"
 #include "platform/Socket.h"
@@ -87,5 +88,29 @@ TEST(AlertMail, ArrivesWholeAtARealMailServer) {
     for (const std::string& warning : messages.texts(MessageLevel::Warn)) {
         ADD_FAILURE() << warning;
     }
+}
+
+TEST(AlertMail, ASettingWithALineBreakSendsNoMail) {
+    testsupport::Aiosmtpd server;
+    ASSERT_TRUE(server.waitUntilServing()) << server.log();
+    platform::setServiceOverrides("smtp/tcp=" + std::to_string(server.port()));
+    // A store edited by hand: each would add a recipient of its own choosing.
+    const struct {
+        alerts::MailSettings settings;
+        const char* error;
+    } cases[] = {
+        {{"127.0.0.1", "ops@example.org\r\nRCPT TO: other@example.net", "", "lost"},
+         "Alert mail not sent: SMTPToAddr holds a line break"},
+        {{"127.0.0.1", "ops@example.org", "example.org\nRCPT TO: other@example.net", "lost"},
+         "Alert mail not sent: MailDomain holds a line break"},
+    };
+    for (const auto& c : cases) {
+        testsupport::RecordingMessages messages;
+        alerts::SmtpMail mail(messages, "Watchdog", nullptr);
+        EXPECT_FALSE(mail.send(c.settings)) << c.error;
+        EXPECT_EQ(messages.texts(MessageLevel::Error), std::vector<std::string>{c.error});
+    }
+    EXPECT_FALSE(server.waitForMessages(1, 1s)) << server.messages().at(0);
+    platform::setServiceOverrides("");
 }
 #endif

@@ -67,8 +67,6 @@ TEST(SmtpMail, MessageEndsLinesWithCrlfAndDoublesLeadingDots) {
         EXPECT_EQ(SmtpMail::messageData("Kronel@example.org", "ops@example.org", text), head + body)
             << text;
     }
-    EXPECT_EQ(alerts::printableForLog("HELO x\r\n"), "HELO x");
-    EXPECT_EQ(alerts::printableForLog("a\r\nb\x01"), "a\\r\\nb\\x01");
 }
 
 TEST(SmtpMail, SenderAndHelloUseTheDomainElseTheHostName) {
@@ -127,6 +125,20 @@ TEST_F(Mail, ARefusedRecipientIsWarnedAndDataStillFollows) {
     EXPECT_NE(server_->received().find("DATA\r\nFrom: Kronel@example.org"), std::string::npos);
     EXPECT_EQ(messages_.texts(MessageLevel::Warn),
               std::vector<std::string>{"Mail server 127.0.0.1 refused RCPT TO: 550 no such user"});
+}
+
+TEST_F(Mail, ARefusedDataIsFollowedByQuitNotTheMessage) {
+    // After a refused DATA the server reads commands: the message's lines would be taken as
+    // such.
+    serve({"220 test ready\r\n", "250 test\r\n", "250 OK\r\n", "250 OK\r\n",
+           "554 no valid recipients\r\n", "221 bye\r\n"});
+    EXPECT_TRUE(send(platform::Millis(2000)));
+    EXPECT_EQ(server_->received(),
+              "HELO example.org\r\nMAIL FROM: Kronel@example.org\r\nRCPT TO: ops@example.org\r\n"
+              "DATA\r\nQUIT\r\n");
+    EXPECT_EQ(
+        messages_.texts(MessageLevel::Warn),
+        std::vector<std::string>{"Mail server 127.0.0.1 refused DATA: 554 no valid recipients"});
 }
 
 TEST_F(Mail, AReplySplitOverSeveralReadsIsReadWhole) {

@@ -135,6 +135,8 @@ TEST_F(Kronelctl, GetsAndSetsSettingsAndNamesWhatWasWrong) {
     EXPECT_EQ(run({"--user", "get", "Frequency"}).output, "120\n");
     EXPECT_EQ(run({"set", "Logfile", "/tmp/kronel log.txt"}).exitCode, 0);
     EXPECT_EQ(run({"get", "Logfile"}).output, "/tmp/kronel log.txt\n");
+    EXPECT_EQ(run({"set", "MailDomain", "example.org"}).exitCode, 0);
+    EXPECT_EQ(run({"get", "MailDomain"}).output, "example.org\n");
 
     struct Case {
         std::vector<std::string> arguments;
@@ -177,6 +179,9 @@ TEST_F(Kronelctl, GetsAndSetsSettingsAndNamesWhatWasWrong) {
         {{"set", "NTPStratum", "16"}, 1, "kronelctl: NTPStratum must be between 0 and 15, not 16"},
         {{"set", "Drift", "1"}, 1, "kronelctl: Drift is a status value the engine writes"},
         {{"set", "Max"}, 2, "kronelctl: set takes 2 arguments, not 1"},
+        {{"set", "SMTPToAddr", "ops@example.org\r\nRCPT TO: other@example.net"},
+         1,
+         "kronelctl: SMTPToAddr cannot hold a line break (CR or LF)"},
     };
     for (const Case& c : cases) {
         const Outcome r = run(c.arguments);

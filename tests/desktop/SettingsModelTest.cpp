@@ -52,13 +52,21 @@ TEST_F(Settings, SetChecksEachKindAndSaveWritesOnlyThroughTheStore) {
         {"Frequency", "5x", "Frequency takes a whole number, not '5x'"},
         {"Nonsense", "1", "unknown setting 'Nonsense'"},
         {"LastDelta", "1", "LastDelta is a status value the engine writes"},
+        // What goes into a mail command stays on its line; the message may have several.
+        {"MailDomain", "example.org", ""},
+        {"SMTPToAddr", "ops@example.org\nRCPT TO: other@example.net",
+         "SMTPToAddr cannot hold a line break (CR or LF)"},
+        {"maildomain", "example.org\r", "MailDomain cannot hold a line break (CR or LF)"},
+        {"SMTPServer", "mail\r\nexample.org", "SMTPServer cannot hold a line break (CR or LF)"},
+        {"SMTPMsgText", "Clock lost\nCheck the antenna", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(model_.set(c.name, c.value), c.error);
     }
     EXPECT_EQ(model_.value("Max"), "7200");
-    EXPECT_THAT(model_.changedGroups(), UnorderedElementsAre("Time setting limits", "Logging"));
+    EXPECT_THAT(model_.changedGroups(),
+                UnorderedElementsAre("Time setting limits", "Logging", "Alerts"));
     ASSERT_TRUE(model_.save());
     EXPECT_THAT(model_.changedGroups(), IsEmpty());
 
@@ -66,6 +74,8 @@ TEST_F(Settings, SetChecksEachKindAndSaveWritesOnlyThroughTheStore) {
     EXPECT_EQ(key.readInt("Max", 0), 7200);
     EXPECT_EQ(key.readInt("Set", 1), 0);
     EXPECT_EQ(key.readText("Logfile", ""), "C:\\kronel\\log.txt");
+    EXPECT_EQ(key.readText("MailDomain", ""), "example.org");
+    EXPECT_EQ(key.readText("SMTPToAddr", "none"), "none");
     EXPECT_EQ(key.readInt("NTPStratum", -1), -1);  // refused values were never written
     // Setting a value to what is stored changes no page.
     EXPECT_EQ(model_.set("Max", "7200"), "");

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "engine/CHandler.h"
@@ -52,8 +53,13 @@ private:
     std::vector<std::string> lines_;
 };
 
+// What the system says when it will not make a thread or an event.
+std::system_error notMade(const char* what) {
+    return std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again), what);
+}
+
 // A source whose `addr` says what it does once started: "fail" reports a failure, a number
-// hands that correction to the engine.
+// hands that correction to the engine; "throw at start" is a thread that cannot be made.
 class ScriptedClient : public CTimeClient {
 public:
     ScriptedClient(const ServerEntry& entry, const ClientContext& context, Journal& journal)
@@ -61,6 +67,12 @@ public:
           entry_(entry.name),
           journal_(journal) {}
     ~ScriptedClient() override { stop(); }
+    void start() override {
+        if (serverAddress() == "throw at start") {
+            throw notMade("thread");
+        }
+        CTimeClient::start();
+    }
     void run() override {
         signalStarted();
         journal_.add("start " + entry_);
@@ -91,6 +103,9 @@ public:
                                               const ClientContext& context) override {
         if (entry.protocol != 0) {
             return nullptr;
+        }
+        if (entry.addr == "throw") {
+            throw notMade("event");  // as a client's event member would
         }
         return std::make_unique<ScriptedClient>(entry, context, journal_);
     }
@@ -248,6 +263,32 @@ TEST_F(Engine, AnEntryWithoutAnAddressFailsWithOneWarning) {
         EXPECT_NE(log.find(line), std::string::npos) << log;
         EXPECT_EQ(log.find(line), log.rfind(line)) << log;
     }
+}
+
+TEST_F(Engine, AClientThatCannotBeMadeFailsItsSourceAndSharedOrdersAreWarned) {
+    configure({{"events", "throw", 0},
+               {"thread", "throw at start", 1},
+               {"twin1", "fail", 2},
+               {"twin2", "fail", 2}},
+              {{"Logtofile", 1}});
+    (void)CReg(kServiceParametersKey).writeText("Logfile", store_.path() + ".log");
+    startEngine();
+    // One of the twins takes slot 2; the engine gets there and ends idle.
+    ASSERT_TRUE(eventually([&] { return journal_.lines().size() == 2 && idle(); }));
+    stopEngine();
+    const std::string log = testsupport::readFile(store_.path() + ".log");
+    for (const char* line :
+         {"Error: Kronel Server events: its client could not be started (event: ",
+          "Error: Kronel Server thread: its client could not be started (thread: "}) {
+        EXPECT_NE(log.find(line), std::string::npos) << log;
+    }
+    const size_t shared = log.find("have the same order 2");
+    ASSERT_NE(shared, std::string::npos) << log;
+    const size_t begin = log.rfind('\n', shared) + 1;
+    const std::string line = log.substr(begin, log.find('\n', shared) - begin);
+    EXPECT_NE(line.find("Warn : Kronel Servers twin"), std::string::npos) << line;
+    EXPECT_NE(line.find("twin1"), std::string::npos) << line;
+    EXPECT_NE(line.find("twin2"), std::string::npos) << line;
 }
 
 TEST_F(Engine, AnIntervalOfZeroMakesTheTopWaitLongNotNone) {

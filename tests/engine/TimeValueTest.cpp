@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <string>
+#include <utility>
 
 #include "engine/Format.h"
 #include "engine/Handlers.h"
@@ -94,6 +96,24 @@ TEST(Format, PluralSuffixOnlyForExactlyOne) {
     EXPECT_STREQ(plural(2), "s");
     EXPECT_EQ(format("%.3f second%s", -1.0, plural(-1.0)), "-1.000 second");
     EXPECT_EQ(format("%s", std::string(5000, 'x').c_str()).size(), 5000u);
+}
+
+TEST(Format, TextFromOutsideStaysWithinOneLogLine) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"250 OK", "250 OK"},
+        {"HELO x\r\n", "HELO x"},  // one trailing line end goes
+        {"a\n", "a"},
+        {"a\r\nb\x01", "a\\r\\nb\\x01"},
+        {"x\nError: Kronel forged\r\n\r\n", "x\\nError: Kronel forged\\r\\n"},
+        {"tab\there", "tab\\there"},
+        {"\x1b[2J\x7f", "\\x1B[2J\\x7F"},
+        {std::string("nul\0!", 5), "nul\\x00!"},
+        {"caf\xc3\xa9 \x85\xff", "caf\\xC3\\xA9 \\x85\\xFF"},  // no byte from 0x7F up either
+        {"", ""},
+    };
+    for (const auto& [text, shown] : cases) {
+        EXPECT_EQ(printableForLog(text), shown) << shown;
+    }
 }
 
 TEST(PollExponent, Log2OfTheIntervalBoundedFourToFourteen) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/TimeValue.h"
 #include "netclients/ChttpClient.h"
@@ -141,19 +142,47 @@ TEST(ChttpClient, ReadsEveryReplyAScriptedServerSends) {
     }
 }
 
-TEST(ChttpClient, GivesUpOnAServerThatNeverCloses) {
+TEST(ChttpClient, UsesTheReplyOfAServerThatNeverClosesAndGivesUpOnASilentOne) {
     testsupport::ScriptedTcpServer server([](platform::Socket& c, platform::Event& stopped) {
         (void)testsupport::readRequest(c);
-        testsupport::sendAll(c, "HTTP/1.0 200 OK\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\n");
+        testsupport::sendAll(c, "HTTP/1.0 200 OK\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n");
         stopped.wait();
     });
-    HttpRun run(local(server.port()), 0.0, false, {}, Millis(300));
+    {
+        HttpRun run(local(server.port()), 0.0, false, {}, Millis(300));
+        ASSERT_TRUE(run.finish());
+        ASSERT_EQ(run.time.corrections().size(), 1u) << run.warning();
+        EXPECT_NEAR(run.time.corrections()[0], 784111777 - platform::realUtcSeconds(), 2.0);
+    }
+    testsupport::ScriptedTcpServer silent([](platform::Socket& c, platform::Event& stopped) {
+        (void)testsupport::readRequest(c);
+        stopped.wait();
+    });
+    HttpRun run(local(silent.port()), 0.0, false, {}, Millis(300));
     // A receive failure is no source failure: the client tries again at the next poll.
     ASSERT_TRUE(testsupport::eventually([&] { return !run.warning().empty(); }));
     run.client->stop();
     EXPECT_EQ(run.warning(), "recv failed(WSAETIMEDOUT: Connection timed out)");
     EXPECT_TRUE(run.time.corrections().empty());
     EXPECT_EQ(run.time.failures(), 0u);
+}
+
+TEST(ChttpClient, AnAddressWithNothingToAskFailsTheSourceWithAnError) {
+    const struct {
+        const char* address;
+        bool useProxy;
+        const char* error;
+    } cases[] = {
+        {"http://", false, "No host name in http://"},
+        {":8080/time", false, "No host name in :8080/time"},
+        {"www.example.com/time", true, "No proxy address set for www.example.com/time"},
+    };
+    for (const auto& c : cases) {
+        HttpRun run(c.address, 0.0, c.useProxy);
+        ASSERT_TRUE(run.finish()) << c.address;
+        EXPECT_EQ(run.time.failures(), 1u) << c.address;
+        EXPECT_EQ(run.messages.texts(MessageLevel::Error), std::vector<std::string>{c.error});
+    }
 }
 
 TEST(ChttpClient, AsksThroughAProxyWithBasicAuthorisation) {
@@ -182,6 +211,10 @@ TEST(ChttpClient, AsksThroughAProxyWithBasicAuthorisation) {
             request.rfind("GET http://www.example.com/time HTTP/1.0\r\nPragma: no-cache\r\n", 0),
             0u)
             << request;
+        // The log's copy of the request keeps the password to itself.
+        EXPECT_TRUE(
+            run.messages.has(MessageLevel::Debug, "\r\nProxy-authorization: Basic ****\r\n"));
+        EXPECT_FALSE(run.messages.has(MessageLevel::Debug, "dXNlcjpzZWNyZXQ="));
     }
     settings.password = "wrong";
     HttpRun refused("www.example.com/time", 0.0, true, settings);

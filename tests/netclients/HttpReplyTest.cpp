@@ -98,7 +98,9 @@ TEST(HttpReply, ErrorTextsAndBase64) {
     EXPECT_EQ(httpErrorText(404), "Not found (HTTP error 404)");
     EXPECT_EQ(httpErrorText(407), "Proxy authentication required (HTTP error 407)");
     EXPECT_EQ(httpErrorText(504), "Gateway timeout (HTTP error 504)");
-    EXPECT_EQ(httpErrorText(418), "No HTTP error");
+    // A code without a row still names itself.
+    EXPECT_EQ(httpErrorText(418), "HTTP error 418");
+    EXPECT_EQ(httpErrorText(599), "HTTP error 599");
     EXPECT_EQ(base64(""), "");
     EXPECT_EQ(base64("f"), "Zg==");
     EXPECT_EQ(base64("fo"), "Zm8=");

@@ -168,6 +168,11 @@ std::vector<Row> rows() {
     r.push_back({"TruetimeCutShort", 13,
                  one(truetimeMessage(kNoon).substr(0, 8) + truetimeMessage(kNoon + 1)),
                  tv(kNoon + 1), 20, true, "Truetime message cut short"});
+    // What a refusal quotes cannot start a log line of its own, nor reach a terminal.
+    r.push_back({"TruetimeRefusalQuotesItsLineOnOneLine", 13,
+                 one("\x01"
+                     "123\nError: Kronel x\x1b[0m\r"),
+                 0, 20, false, "Truetime message not understood (123\\nError: Kronel x\\x1B[0m)"});
     // Spectracom formats 0 and 2.
     r.push_back({"SpectracomFormat0", 14, one(spectracomFormat0(kNoon) + "\r"), tv(kNoon), 20, true,
                  nullptr, "WWVB"});
