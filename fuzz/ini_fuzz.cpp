@@ -1,6 +1,7 @@
-// wispsvc.ini is edited by hand: whatever the reader is given, it answers with a setting (the
-// default when the file is malformed) and never crashes; a file it accepts reads the same
-// after its lines are re-joined with the other line end.
+// wispsvc.ini is edited by hand: whatever the reader is given, it answers with settings (the
+// defaults when the file is no settings file) and never crashes; every line it skips is named
+// with a reason; a file it accepts reads the same after its lines are re-joined with the other
+// line end.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -22,7 +23,10 @@ public:
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     SilentConsole console;
-    (void)wisp::serverSettingFromText(text, "wispsvc.ini", console);
+    const wisp::WispSettings settings = wisp::settingsFromText(text, "wispsvc.ini", console);
+    if (settings.maxStep < 0) {
+        std::abort();
+    }
 
     wisp::IniFile file;
     wisp::IniFile::Error error;
@@ -31,6 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();  // a refusal must say why
         }
         return 0;
+    }
+    for (const wisp::IniFile::Error& skipped : file.skipped()) {
+        if (skipped.line < 1 || skipped.reason.empty()) {
+            std::abort();
+        }
     }
     // CRLF and LF files are the same file.
     std::string other;
@@ -45,8 +54,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
     }
     if (other.size() <= wisp::IniFile::kMaxSize &&
-        file.value(wisp::kIniSection, wisp::kServerKey) !=
-            again.value(wisp::kIniSection, wisp::kServerKey)) {
+        (file.value(wisp::kIniSection, wisp::kServerKey) !=
+             again.value(wisp::kIniSection, wisp::kServerKey) ||
+         file.value(wisp::kIniSection, wisp::kMaxStepKey) !=
+             again.value(wisp::kIniSection, wisp::kMaxStepKey) ||
+         file.skipped().size() != again.skipped().size())) {
         std::abort();
     }
     if (const auto value = file.value(wisp::kIniSection, wisp::kServerKey)) {

@@ -1,7 +1,9 @@
 #include "wisp/BroadcastListener.h"
 
 #include <array>
+#include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "netclients/NtpPacket.h"
 
@@ -19,9 +21,42 @@ void BroadcastAcceptance::accepted(uint32_t sender, int stratum, double now) {
     time_ = now;
 }
 
+DatagramVerdict judgeDatagram(const uint8_t* data, size_t size, Destination to,
+                              const ListenerOptions& options, double now) {
+    DatagramVerdict verdict;
+    switch (netclients::classifyNtpDatagram(data, size)) {
+        case netclients::NtpDatagram::Request:
+            // Only client requests: a symmetric peer gets nothing from a stratum-15 listener.
+            if (options.answerRequests && (data[0] & 7) == netclients::kModeClient) {
+                verdict.action = DatagramVerdict::Action::Answer;
+            }
+            return verdict;
+        case netclients::NtpDatagram::Broadcast:
+            break;
+        default:
+            return verdict;
+    }
+    const auto packet = NtpPacket::fromBytes(data, size);
+    const netclients::NtpTimestamp sent = packet->timestamp(NtpPacket::kTransmit);
+    verdict.stratum = packet->stratum();
+    // A broadcast without transmit seconds would step the clock back to 1900.
+    if (to == Destination::Unicast || sent.seconds == 0 || verdict.stratum < 1 ||
+        verdict.stratum > 16) {
+        return verdict;
+    }
+    const double t =
+        static_cast<double>(sent.seconds) + static_cast<double>(sent.fraction) / 4294967296.0;
+    verdict.delta = t - now;
+    const bool tooLarge =
+        options.maxStep > 0 && !(std::fabs(verdict.delta) <= static_cast<double>(options.maxStep));
+    verdict.action =
+        tooLarge ? DatagramVerdict::Action::TooLarge : DatagramVerdict::Action::Correct;
+    return verdict;
+}
+
 BroadcastListener::BroadcastListener(Console& console, platform::Clock& clock, ClockTrim& trim,
-                                     bool answerRequests)
-    : console_(console), clock_(clock), trim_(trim), answerRequests_(answerRequests) {}
+                                     const ListenerOptions& options)
+    : console_(console), clock_(clock), trim_(trim), options_(options) {}
 
 bool BroadcastListener::open() {
     if (!socket_.open(platform::Socket::Type::Udp)) {
@@ -36,11 +71,12 @@ bool BroadcastListener::open() {
         return false;
     }
     if (!socket_.joinMulticastGroup(*platform::parseDottedIPv4(kMulticastGroup))) {
+        // Without a multicast route broadcasts still come.
         console_.print("Couldn't add membership of multicast group (%d)",
                        platform::lastSocketError());
-        socket_.close();
-        return false;
     }
+    // Where the system cannot tell, every broadcast is taken as before.
+    destinations_ = socket_.receiveDestinations().ok();
     return true;
 }
 
@@ -56,42 +92,71 @@ void BroadcastListener::run(platform::Event& stop) {
 bool BroadcastListener::receiveOne(platform::Millis timeout, platform::Event* stop) {
     std::array<uint8_t, netclients::kNtpPacketSize> buffer{};
     platform::Endpoint from;
+    std::optional<uint32_t> to;
     const platform::IoResult got =
-        socket_.receiveFrom(buffer.data(), buffer.size(), &from, timeout, stop);
+        socket_.receiveFromTo(buffer.data(), buffer.size(), &from, &to, timeout, stop);
     if (!got.ok() && got.error != platform::wsa::kMessageSize) {
-        if (got.error == platform::wsa::kTimedOut || got.error == platform::wsa::kInterrupted) {
+        if (got.error == platform::wsa::kTimedOut ||
+            (got.error == platform::wsa::kInterrupted && stop && stop->isSet())) {
             return false;
         }
-        console_.print("NTP server recvfrom failed");
+        // Once for a run of failures: a flood must not fill the log.
+        if (!receiveFailing_) {
+            console_.print("NTP server recvfrom failed");
+            receiveFailing_ = true;
+        }
         return false;
     }
-    handle(buffer.data(), static_cast<size_t>(got.count), from, ntpNow(clock_));
+    receiveFailing_ = false;
+    const auto size = static_cast<size_t>(got.count);
+    Destination destination = Destination::Unknown;
+    if (destinations_ && to &&
+        netclients::classifyNtpDatagram(buffer.data(), size) ==
+            netclients::NtpDatagram::Broadcast) {
+        destination =
+            platform::isBroadcastOrMulticast(*to) ? Destination::Group : Destination::Unicast;
+    }
+    handle(buffer.data(), size, from, destination, ntpNow(clock_));
     return true;
 }
 
 void BroadcastListener::handle(const uint8_t* data, size_t size, const platform::Endpoint& from,
-                               double now) {
+                               Destination to, double now) {
     const std::string sender = from.addressText();
     const int mode = size > 0 ? (data[0] & 7) : 0;
-    console_.print("NTP message received from %s mode %d", sender.c_str(), mode);
-    // A datagram shorter than the header carries no time to act on.
-    const auto packet = NtpPacket::fromBytes(data, size);
-    if (mode == netclients::kModeBroadcast) {
-        if (packet) {
-            const netclients::NtpTimestamp sent = packet->timestamp(NtpPacket::kTransmit);
-            const double t = static_cast<double>(sent.seconds) +
-                             static_cast<double>(sent.fraction) / 4294967296.0;
-            const int stratum = packet->stratum();
-            // A broadcast without a transmit time would step the clock back to 1900.
-            if (stratum >= 1 && stratum <= 16 && sent.seconds != 0 &&
-                acceptance_.accepts(from.address, stratum, now)) {
-                trim_.correct(t - now);
-                acceptance_.accepted(from.address, stratum, ntpNow(clock_));
+    if (options_.verbose) {
+        console_.print("NTP message received from %s mode %d", sender.c_str(), mode);
+    }
+    const DatagramVerdict verdict = judgeDatagram(data, size, to, options_, now);
+    switch (verdict.action) {
+        case DatagramVerdict::Action::Answer:
+            answer(data, from, now);
+            break;
+        case DatagramVerdict::Action::Correct:
+        case DatagramVerdict::Action::TooLarge:
+            if (!acceptance_.accepts(from.address, verdict.stratum, now)) {
+                break;
             }
+            if (verdict.action == DatagramVerdict::Action::TooLarge) {
+                console_.print(
+                    "Correction of %.3f second%s from %s refused: more than maxstep "
+                    "(%d s)",
+                    verdict.delta, plural(verdict.delta), sender.c_str(), options_.maxStep);
+                break;
+            }
+            trim_.correct(verdict.delta);
+            acceptance_.accepted(from.address, verdict.stratum, ntpNow(clock_));
+            break;
+        case DatagramVerdict::Action::Ignore:
+            break;
+    }
+    if (mode == netclients::kModeBroadcast && options_.verbose) {
+        if (to == Destination::Unicast) {
+            console_.print("NTP Time broadcast from %s ignored: sent to this host alone",
+                           sender.c_str());
+        } else {
+            console_.print("NTP Time broadcast received from %s", sender.c_str());
         }
-        console_.print("NTP Time broadcast received from %s", sender.c_str());
-    } else if (mode == netclients::kModeClient && answerRequests_ && packet) {
-        answer(data, from, now);
     }
 }
 

@@ -31,23 +31,49 @@ private:
     double time_ = 0.0;
 };
 
+// How a listener acts on what arrives.
+struct ListenerOptions {
+    bool answerRequests = false;  // wispsvc answers SNTP client requests; wisp95 does not
+    int maxStep = 0;              // seconds; a larger correction is refused; 0: no limit
+    bool verbose = false;         // a line for every datagram (debug runs)
+};
+
+// Where a datagram was sent, as far as the system tells. Only a broadcast or multicast
+// address reaches every listener of a network: one sent to this host alone comes from
+// someone who wants this clock in particular.
+enum class Destination { Unknown, Unicast, Group };
+
+// What one datagram asks of the listener, before the choice between senders.
+struct DatagramVerdict {
+    enum class Action { Ignore, Answer, Correct, TooLarge };
+    Action action = Action::Ignore;
+    double delta = 0.0;  // Correct, TooLarge: seconds the clock is behind the broadcast
+    int stratum = 0;
+};
+// Answers only whole requests (mode 3, versions 1 to 4) when it answers at all; corrects only
+// by whole broadcasts of stratum 1 to 16 with a transmit time, not sent to this host alone,
+// and refuses corrections above maxStep. `now` is local NTP seconds.
+DatagramVerdict judgeDatagram(const uint8_t* data, size_t size, Destination to,
+                              const ListenerOptions& options, double now);
+
 // The listener of both Wisp programs: NTP broadcasts set the clock; wispsvc also answers SNTP
 // client requests.
 class BroadcastListener {
 public:
     BroadcastListener(Console& console, platform::Clock& clock, ClockTrim& trim,
-                      bool answerRequests);
+                      const ListenerOptions& options);
 
-    // The socket on the NTP port, joined to the multicast group; false once a step failed
-    // (its message printed).
+    // The socket on the NTP port, joined to the multicast group where the network lets it;
+    // false once a step it cannot do without failed (its message printed).
     bool open();
     // wispsvc's loop: one datagram after another until `stop` is set.
     void run(platform::Event& stop);
     // Takes one datagram, waiting at most `timeout`, and acts on it. false when none came
-    // (time-out, stop or a failure; failures printed).
+    // (time-out, stop or a failure; the first of a run of failures printed).
     bool receiveOne(platform::Millis timeout, platform::Event* stop);
-    // Acts on a datagram received at local time `now` (NTP seconds).
-    void handle(const uint8_t* data, size_t size, const platform::Endpoint& from, double now);
+    // Acts on a datagram sent to `to` and received at local time `now` (NTP seconds).
+    void handle(const uint8_t* data, size_t size, const platform::Endpoint& from, Destination to,
+                double now);
 
     platform::Socket& socket() { return socket_; }
 
@@ -57,9 +83,11 @@ private:
     Console& console_;
     platform::Clock& clock_;
     ClockTrim& trim_;
-    bool answerRequests_;
+    ListenerOptions options_;
     platform::Socket socket_;
     BroadcastAcceptance acceptance_;
+    bool destinations_ = false;    // the system tells each datagram's destination
+    bool receiveFailing_ = false;  // the failure was printed; quiet until a datagram comes
 };
 
 }  // namespace wisp

@@ -47,10 +47,21 @@ bool printable(std::string_view text) {
     return true;
 }
 
+// A ';' at the start or after a blank begins a comment to the end of the line.
+std::string_view withoutComment(std::string_view line) {
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == ';' && (i == 0 || blank(line[i - 1]))) {
+            return line.substr(0, i);
+        }
+    }
+    return line;
+}
+
 }  // namespace
 
 bool IniFile::parse(std::string_view text, IniFile& out, Error& error) {
     out.entries_.clear();
+    out.skipped_.clear();
     error = Error{};
     if (text.size() > kMaxSize) {
         error.reason = "larger than a settings file";
@@ -69,37 +80,38 @@ bool IniFile::parse(std::string_view text, IniFile& out, Error& error) {
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
-        auto fail = [&](const char* reason) {
-            out.entries_.clear();
-            error.line = number;
-            error.reason = reason;
-            return false;
-        };
+        auto skip = [&](const char* reason) { out.skipped_.push_back({number, reason}); };
         if (!printable(line)) {
-            return fail("not text");
+            skip("not text");
+            continue;
         }
         line = trimmed(line);
-        if (line.empty() || line.front() == ';' || line.front() == '#') {
+        if (line.empty() || line.front() == '#') {
+            continue;
+        }
+        line = trimmed(withoutComment(line));
+        if (line.empty()) {
             continue;
         }
         if (line.front() == '[') {
-            if (line.back() != ']' || line.size() < 3) {
-                return fail("section header without its name or ']'");
-            }
-            const std::string_view name = trimmed(line.substr(1, line.size() - 2));
+            const std::string_view name =
+                line.back() == ']' ? trimmed(line.substr(1, line.size() - 2)) : "";
             if (name.empty() || name.find_first_of("[]") != std::string_view::npos) {
-                return fail("section header without its name or ']'");
+                skip("section header without its name or ']'");
+                continue;
             }
             section.assign(name);
             continue;
         }
         const size_t equals = line.find('=');
         if (equals == std::string_view::npos) {
-            return fail("neither a section nor a key=value line");
+            skip("neither a section nor a key=value line");
+            continue;
         }
         const std::string_view key = trimmed(line.substr(0, equals));
         if (key.empty()) {
-            return fail("a value without its key");
+            skip("a value without its key");
+            continue;
         }
         out.entries_.push_back(
             {section, std::string(key), std::string(trimmed(line.substr(equals + 1)))});

@@ -6,6 +6,7 @@
 #include "platform/ServiceHost.h"
 #include "wisp/BroadcastListener.h"
 #include "wisp/ClockTrim.h"
+#include "wisp/WispSettings.h"
 
 namespace wisp {
 
@@ -37,8 +38,10 @@ bool Wisp95::unregisterStartup() {
 
 bool Wisp95::run(platform::Event& stop) {
     console_.print("%s", clock_.description().c_str());
+    // Its limit on corrections is the service's (wispsvc.ini); it answers nobody.
+    const WispSettings settings = readSettings(iniPath(), console_);
     ClockTrim trim(clock_, console_);
-    BroadcastListener listener(console_, clock_, trim, false);
+    BroadcastListener listener(console_, clock_, trim, {false, settings.maxStep, false});
     if (!listener.open()) {
         return false;
     }

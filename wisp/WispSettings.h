@@ -15,10 +15,19 @@ inline constexpr int kServerDefault = 0;
 // settings folder (beside the program on Windows, /etc on Linux).
 std::string iniPath();
 
-// The "server" setting of an ini text: the default when the file, the section or the key is
-// missing; the default and a printed warning when the file or the value is malformed.
-int serverSettingFromText(std::string_view text, const std::string& path, Console& console);
+inline constexpr const char* kMaxStepKey = "maxstep";
+inline constexpr int kMaxStepDefault = 0;
+
+struct WispSettings {
+    int server = kServerDefault;    // non-zero: send broadcasts; 0: listen
+    int maxStep = kMaxStepDefault;  // seconds; a larger correction is refused; 0: no limit
+};
+
+// The settings of an ini text: the default for a missing file, section or key; the default
+// and a printed warning for a value that is no number (maxstep: no number of seconds, 0 or
+// more) or a file that is no settings file; a warning for each line skipped.
+WispSettings settingsFromText(std::string_view text, const std::string& path, Console& console);
 // The same for the file at `path` (a missing file is no warning).
-int readServerSetting(const std::string& path, Console& console);
+WispSettings readSettings(const std::string& path, Console& console);
 
 }  // namespace wisp

@@ -11,8 +11,8 @@
 
 namespace wisp {
 
-WispWorker::WispWorker(Console& console, platform::Clock& clock, std::string iniPath)
-    : console_(console), clock_(clock), iniPath_(std::move(iniPath)) {}
+WispWorker::WispWorker(Console& console, platform::Clock& clock, std::string iniPath, bool verbose)
+    : console_(console), clock_(clock), iniPath_(std::move(iniPath)), verbose_(verbose) {}
 
 void WispWorker::run(platform::Event& stop) {
     console_.print("%s", clock_.description().c_str());
@@ -20,10 +20,10 @@ void WispWorker::run(platform::Event& stop) {
         // Confined without the right, the listener still answers requests.
         console_.print("No right to set the system time: clock corrections will fail");
     }
-    const int server = readServerSetting(iniPath_, console_);
+    const WispSettings settings = readSettings(iniPath_, console_);
 
     std::unique_ptr<platform::Thread> thread;
-    if (server != 0) {
+    if (settings.server != 0) {
         thread = std::make_unique<platform::Thread>([this, &stop] {
             BroadcastSender sender(console_, clock_);
             if (sender.open()) {
@@ -32,9 +32,10 @@ void WispWorker::run(platform::Event& stop) {
         });
         console_.print("Sending time broadcasts");
     } else {
-        thread = std::make_unique<platform::Thread>([this, &stop] {
+        const ListenerOptions options{true, settings.maxStep, verbose_};
+        thread = std::make_unique<platform::Thread>([this, &stop, options] {
             ClockTrim trim(clock_, console_);
-            BroadcastListener listener(console_, clock_, trim, true);
+            BroadcastListener listener(console_, clock_, trim, options);
             if (listener.open()) {
                 listener.run(stop);
             }

@@ -11,7 +11,8 @@ namespace wisp {
 // sender or the listener, which runs on a thread of its own until the stop event is set.
 class WispWorker {
 public:
-    WispWorker(Console& console, platform::Clock& clock, std::string iniPath);
+    // `verbose`: a line for every datagram, for debug runs.
+    WispWorker(Console& console, platform::Clock& clock, std::string iniPath, bool verbose);
 
     // Returns once `stop` is set and the thread has ended.
     void run(platform::Event& stop);
@@ -20,6 +21,7 @@ private:
     Console& console_;
     platform::Clock& clock_;
     std::string iniPath_;
+    bool verbose_;
 };
 
 }  // namespace wisp

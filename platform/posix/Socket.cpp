@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -517,6 +519,79 @@ IoResult Socket::receive(void* buffer, size_t size, Millis timeout, Event* stop)
         return {0, failErrno()};
     }
     return {static_cast<long>(n), 0};
+}
+
+Status Socket::receiveDestinations() {
+    const int on = 1;
+    return optionResult(::setsockopt(impl_->fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on));
+}
+
+IoResult Socket::receiveFromTo(void* buffer, size_t size, Endpoint* from,
+                               std::optional<uint32_t>* to, Millis timeout, Event* stop) {
+    if (to) {
+        to->reset();
+    }
+    if (int error = waitReady(impl_->fd, POLLIN, timeout, impl_->aborted, stop)) {
+        return {0, error};
+    }
+    sockaddr_in a{};
+    iovec vector{buffer, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message{};
+    message.msg_name = &a;
+    message.msg_namelen = sizeof a;
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(impl_->fd, &message, MSG_TRUNC);
+    if (n < 0) {
+        return {0, failErrno()};
+    }
+    if (from) {
+        *from = fromSockaddr(a);
+    }
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); to && c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            *to = info.ipi_addr.s_addr;  // the header's destination, not the local address
+        }
+    }
+    if (static_cast<size_t>(n) > size) {
+        return {static_cast<long>(size), fail(wsa::kMessageSize)};
+    }
+    return {static_cast<long>(n), 0};
+}
+
+bool isBroadcastOrMulticast(uint32_t address) {
+    const uint32_t host = ntohl(address);
+    if (host == 0xFFFFFFFFu || (host & 0xF0000000u) == 0xE0000000u) {
+        return true;
+    }
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return false;
+    }
+    bool found = false;
+    for (const ifaddrs* i = list; i && !found; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !i->ifa_netmask) {
+            continue;
+        }
+        const uint32_t own =
+            ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+        const uint32_t mask =
+            ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
+        // /31 and /32 have no broadcast address.
+        found = (~mask & 0xFFFFFFFEu) != 0 && (own & mask) == (host & mask) &&
+                (host | mask) == 0xFFFFFFFFu;
+        if (!found && (i->ifa_flags & IFF_BROADCAST) && i->ifa_broadaddr) {
+            found =
+                reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr == address;
+        }
+    }
+    ::freeifaddrs(list);
+    return found;
 }
 
 Status Socket::runMessageLoop(Event& stop, const std::function<void()>& onReadable) {

@@ -9,12 +9,15 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "NameLookup.h"
 #include "ServiceOverrides.h"
 #include "win32/Win32.h"
 
-// After the Winsock headers it builds on.
+// After the Winsock headers they build on.
+#include <iphlpapi.h>
 #include <mswsock.h>
 
 namespace platform {
@@ -609,6 +612,110 @@ IoResult Socket::receive(void* buffer, size_t size, Millis timeout, Event* stop)
         return {0, error};
     }
     return {received, 0};
+}
+
+Status Socket::receiveDestinations() {
+    const DWORD on = 1;
+    return optionResult(::setsockopt(impl_->socket, IPPROTO_IP, IP_PKTINFO,
+                                     reinterpret_cast<const char*>(&on), sizeof on));
+}
+
+namespace {
+
+// WSARecvMsg is reached only through its provider's function table.
+LPFN_WSARECVMSG recvMsgFunction(SOCKET s) {
+    GUID id = WSAID_WSARECVMSG;
+    LPFN_WSARECVMSG function = nullptr;
+    DWORD returned = 0;
+    if (::WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &function,
+                   sizeof function, &returned, nullptr, nullptr) != 0) {
+        return nullptr;
+    }
+    return function;
+}
+
+}  // namespace
+
+IoResult Socket::receiveFromTo(void* buffer, size_t size, Endpoint* from,
+                               std::optional<uint32_t>* to, Millis timeout, Event* stop) {
+    if (to) {
+        to->reset();
+    }
+    // One provider, one function: looked up once.
+    static const LPFN_WSARECVMSG recvMsg = recvMsgFunction(impl_->socket);
+    if (recvMsg == nullptr) {
+        return receiveFrom(buffer, size, from, timeout, stop);
+    }
+    sockaddr_in a{};
+    char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
+    WSABUF data{static_cast<ULONG>(ioLength(size)), static_cast<char*>(buffer)};
+    WSAMSG message{};
+    DWORD received = 0;
+    const int error =
+        untilDone(impl_->socket, impl_->networkEvent.get(), impl_->aborted, stop, timeout, [&] {
+            message = WSAMSG{};
+            message.name = reinterpret_cast<sockaddr*>(&a);
+            message.namelen = sizeof a;
+            message.lpBuffers = &data;
+            message.dwBufferCount = 1;
+            message.Control = {sizeof control, control};
+            return recvMsg(impl_->socket, &message, &received, nullptr, nullptr) == 0;
+        });
+    if (error != 0 && error != WSAEMSGSIZE) {
+        return {0, error};
+    }
+    if (from) {
+        *from = fromSockaddr(a);
+    }
+    for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&message); to && c; c = WSA_CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            IN_PKTINFO info{};
+            std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+            *to = info.ipi_addr.s_addr;
+        }
+    }
+    if (error == WSAEMSGSIZE) {
+        // The buffer holds the first part of a larger datagram; the rest is lost.
+        return {ioLength(size), error};
+    }
+    return {static_cast<long>(received), 0};
+}
+
+bool isBroadcastOrMulticast(uint32_t address) {
+    const uint32_t host = ntohl(address);
+    if (host == 0xFFFFFFFFu || (host & 0xF0000000u) == 0xE0000000u) {
+        return true;
+    }
+    ULONG size = 16 * 1024;
+    std::vector<unsigned char> buffer;
+    ULONG rc = ERROR_BUFFER_OVERFLOW;
+    for (int attempt = 0; attempt < 4 && rc == ERROR_BUFFER_OVERFLOW; ++attempt) {
+        buffer.assign(size, 0);
+        rc = ::GetAdaptersAddresses(
+            AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+            nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+    }
+    if (rc != ERROR_SUCCESS) {
+        return false;
+    }
+    // A subnet's broadcast address: the host part all ones for the interface's prefix.
+    for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter;
+         adapter = adapter->Next) {
+        for (auto* u = adapter->FirstUnicastAddress; u; u = u->Next) {
+            const unsigned prefix = u->OnLinkPrefixLength;
+            if (u->Address.lpSockaddr == nullptr || u->Address.lpSockaddr->sa_family != AF_INET ||
+                prefix == 0 || prefix > 30) {
+                continue;
+            }
+            const uint32_t own =
+                ntohl(reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr);
+            const uint32_t mask = 0xFFFFFFFFu << (32 - prefix);
+            if ((own & mask) == (host & mask) && (host | mask) == 0xFFFFFFFFu) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 namespace {

@@ -228,13 +228,17 @@ if [ -n "$wisp95" ]; then
         [ $SECONDS -lt $deadline ] || fail "wisp95 did not start: $(tr -d '\r' <"$work/wisp95.out")"
         sleep 0.2
     done
+    # First a broadcast 100 s ahead sent to this host alone, which WSARecvMsg shows as such:
+    # ignored. Then one to the multicast group: taken.
     python3 - "$port" <<'PY'
 import socket, struct, sys, time
+def packet(t):
+    return bytes([0x1D, 3]) + bytes(38) + struct.pack("!II", int(t), int((t % 1) * 2**32))
 t = time.time() + 2208988800
-packet = bytes([0x1D, 3]) + bytes(38) + struct.pack("!II", int(t), int((t % 1) * 2**32))
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 1)
-s.sendto(packet, ("224.0.1.1", int(sys.argv[1])))
+s.sendto(packet(t + 100), ("127.0.0.1", int(sys.argv[1])))
+s.sendto(packet(t), ("224.0.1.1", int(sys.argv[1])))
 PY
     deadline=$((SECONDS + 20))
     until grep -q "The time has been corrected by" "$work/wisp95.out"; do
@@ -242,6 +246,9 @@ PY
         [ $SECONDS -lt $deadline ] || fail "wisp95 took no broadcast: $(tr -d '\r' <"$work/wisp95.out")"
         sleep 0.2
     done
+    corrected=$(tr -d '\r' <"$work/wisp95.out" | grep -m1 "The time has been corrected by")
+    awk -v line="$corrected" 'BEGIN { split(line, w, " "); exit !(w[7] > -20 && w[7] < 20) }' ||
+        fail "wisp95 took the broadcast sent to it alone: $corrected"
     wine_run taskkill /IM wisp95.exe >/dev/null || true
     status=0
     timeout 20 tail --pid="$wisp95_pid" -f /dev/null || fail "wisp95 did not end when its window was closed"

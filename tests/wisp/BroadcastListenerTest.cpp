@@ -44,7 +44,9 @@ NtpPacket broadcastAt(double ntpTime, int stratum) {
 
 // A listener on a clock `offset` seconds off virtual true time, fed datagrams by hand.
 struct Rig {
-    explicit Rig(double offset = 0.0, double ppm = 0.0) : clock(offset, ppm, time.source()) {}
+    explicit Rig(double offset = 0.0, double ppm = 0.0, int maxStep = 0)
+        : clock(offset, ppm, time.source()),
+          listener{console, clock, trim, {true, maxStep, true}} {}
 
     // True time as NTP seconds.
     double trueNtp() const { return time.now + kUnixToNtp; }
@@ -52,14 +54,14 @@ struct Rig {
     void broadcast(const char* from, int stratum, double senderError = 0.0) {
         const NtpPacket packet = broadcastAt(trueNtp() + senderError, stratum);
         listener.handle(packet.data(), netclients::kNtpPacketSize, sender(from),
-                        wisp::ntpNow(clock));
+                        wisp::Destination::Group, wisp::ntpNow(clock));
     }
 
     wisptest::VirtualTime time;
     platform::SimulatedClock clock;
     RecordingConsole console;
     wisp::ClockTrim trim{clock, console};
-    BroadcastListener listener{console, clock, trim, true};
+    BroadcastListener listener;
 };
 
 }  // namespace
@@ -102,14 +104,89 @@ TEST(WispListener, TheServerLastAcceptedHoldsTheClockForSixHundredSeconds) {
 TEST(WispListener, NeitherAShortDatagramNorAZeroTransmitTimeSetsTheClock) {
     Rig rig(-1.0);
     const NtpPacket whole = broadcastAt(rig.trueNtp(), 2);
-    rig.listener.handle(whole.data(), 20, sender("10.0.0.1"), wisp::ntpNow(rig.clock));
+    rig.listener.handle(whole.data(), 20, sender("10.0.0.1"), wisp::Destination::Group,
+                        wisp::ntpNow(rig.clock));
     NtpPacket::Bytes zero{};
     zero[0] = netclients::kBroadcastByte0;
     zero[NtpPacket::kStratum] = 2;
-    rig.listener.handle(zero.data(), zero.size(), sender("10.0.0.1"), wisp::ntpNow(rig.clock));
+    rig.listener.handle(zero.data(), zero.size(), sender("10.0.0.1"), wisp::Destination::Group,
+                        wisp::ntpNow(rig.clock));
     EXPECT_EQ(rig.console.count("Delta is"), 0);
     EXPECT_EQ(rig.console.count("NTP Time broadcast received from 10.0.0.1"), 2);
     EXPECT_NEAR(rig.clock.offset(), -1.0, 1e-9);
+}
+
+TEST(WispListener, JudgesEachDatagramByItsModeVersionDestinationAndMaxstep) {
+    using Action = wisp::DatagramVerdict::Action;
+    using wisp::Destination;
+    constexpr double kNow = 3.9e9;
+    struct Row {
+        const char* what;
+        uint8_t byte0;
+        size_t size;
+        int stratum;
+        double ahead;  // transmit time - now; NaN: a zero transmit time
+        Destination to;
+        bool answers;
+        int maxStep;
+        Action expected;
+    };
+    const double zero = std::nan("");
+    const Row rows[] = {
+        {"request v3", 0x1B, 48, 0, 0, Destination::Unicast, true, 0, Action::Answer},
+        {"request v1", 0x0B, 48, 0, 0, Destination::Unicast, true, 0, Action::Answer},
+        {"request, wisp95", 0x1B, 48, 0, 0, Destination::Unicast, false, 0, Action::Ignore},
+        {"short request", 0x1B, 47, 0, 0, Destination::Unicast, true, 0, Action::Ignore},
+        {"request v0", 0x03, 48, 0, 0, Destination::Unicast, true, 0, Action::Ignore},
+        {"request v5", 0x2B, 48, 0, 0, Destination::Unicast, true, 0, Action::Ignore},
+        {"symmetric active", 0x19, 48, 0, 0, Destination::Unicast, true, 0, Action::Ignore},
+        {"server reply", 0x1C, 48, 2, 1, Destination::Unicast, true, 0, Action::Ignore},
+        {"mode 6", 0x1E, 48, 0, 0, Destination::Unicast, true, 0, Action::Ignore},
+        {"mode 0", 0x18, 48, 0, 0, Destination::Unicast, true, 0, Action::Ignore},
+        {"broadcast", 0x1D, 48, 3, 1, Destination::Group, true, 0, Action::Correct},
+        {"broadcast, destination unknown", 0x1D, 48, 3, -4000, Destination::Unknown, false, 0,
+         Action::Correct},
+        {"broadcast sent to this host alone", 0x1D, 48, 3, 1, Destination::Unicast, true, 0,
+         Action::Ignore},
+        {"short broadcast", 0x1D, 47, 3, 1, Destination::Group, true, 0, Action::Ignore},
+        {"broadcast without time", 0x1D, 48, 3, zero, Destination::Group, true, 0, Action::Ignore},
+        {"broadcast stratum 0", 0x1D, 48, 0, 1, Destination::Group, true, 0, Action::Ignore},
+        {"broadcast stratum 17", 0x1D, 48, 17, 1, Destination::Group, true, 0, Action::Ignore},
+        {"within maxstep", 0x1D, 48, 3, 9.5, Destination::Group, true, 10, Action::Correct},
+        {"at maxstep, behind", 0x1D, 48, 3, -10, Destination::Group, true, 10, Action::Correct},
+        {"above maxstep", 0x1D, 48, 3, 10.5, Destination::Group, true, 10, Action::TooLarge},
+        {"below -maxstep", 0x1D, 48, 3, -3600, Destination::Unknown, true, 10, Action::TooLarge},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        NtpPacket::Bytes bytes{};
+        bytes[0] = row.byte0;
+        bytes[NtpPacket::kStratum] = static_cast<uint8_t>(row.stratum);
+        NtpPacket packet(bytes);
+        if (!std::isnan(row.ahead)) {
+            packet.setTime(NtpPacket::kTransmit, kNow + row.ahead);
+        }
+        const wisp::DatagramVerdict verdict = wisp::judgeDatagram(
+            packet.data(), row.size, row.to, {row.answers, row.maxStep, false}, kNow);
+        EXPECT_EQ(static_cast<int>(verdict.action), static_cast<int>(row.expected));
+        if (row.expected == Action::Correct || row.expected == Action::TooLarge) {
+            EXPECT_NEAR(verdict.delta, row.ahead, 0.002);
+        }
+    }
+}
+
+TEST(WispListener, MaxstepRefusesALargerCorrectionAndSaysHowLargeItWas) {
+    Rig rig(-30.0, 0.0, 10);
+    rig.broadcast("10.0.0.1", 3);
+    // Refused, it holds the clock for nobody: another server of the same stratum is heard.
+    rig.broadcast("10.0.0.2", 3);
+    EXPECT_TRUE(rig.console.has(
+        "Correction of 30.000 seconds from 10.0.0.1 refused: more than maxstep (10 s)"));
+    EXPECT_TRUE(rig.console.has(
+        "Correction of 30.000 seconds from 10.0.0.2 refused: more than maxstep (10 s)"));
+    EXPECT_EQ(rig.console.count("Delta is"), 0);
+    EXPECT_EQ(rig.clock.steps(), 0);
+    EXPECT_NEAR(rig.clock.offset(), -30.0, 1e-9);
 }
 
 TEST(WispListener, BroadcastsBringTheClockInAndKeepItsRateTrimmed) {
@@ -151,7 +228,7 @@ protected:
     platform::SimulatedClock clock{-5.0};
     RecordingConsole console;
     wisp::ClockTrim trim{clock, console};
-    BroadcastListener listener{console, clock, trim, true};
+    BroadcastListener listener{console, clock, trim, {true, 0, true}};
     platform::Event stop{true};
     std::unique_ptr<platform::Thread> thread;
 };
@@ -189,10 +266,92 @@ TEST_F(RunningListener, AnswersSntpRequestsAsAStratumFifteenLocalClock) {
         [&] { return console.has("NTP message received from 127.0.0.1 mode 3"); }));
 }
 
+TEST_F(RunningListener, TakesOnlyBroadcastsSentToABroadcastOrMulticastAddress) {
+    // A subnet on loopback, so that it has a broadcast address of its own: 10.9.9.255.
+    platform::ChildProcess ip;
+    ASSERT_TRUE(
+        ip.start("/usr/sbin/ip", {"addr", "add", "10.9.9.1/24", "brd", "+", "dev", "lo"}).ok());
+    int code = -1;
+    ASSERT_TRUE(ip.wait(platform::Millis(10000), code));
+    ASSERT_EQ(code, 0) << ip.errors();
+
+    platform::Socket out;
+    ASSERT_TRUE(out.open(platform::Socket::Type::Udp).ok());
+    ASSERT_TRUE(out.setBroadcast(true).ok());
+    platform::Socket client = testsupport::boundUdp();
+    // Lower strata one after another, so that each new sender is heard at once.
+    auto send = [&](const char* to, int stratum) {
+        const NtpPacket packet = broadcastAt(platform::realUtcSeconds() + kUnixToNtp, stratum);
+        ASSERT_TRUE(out.sendTo(packet.data(), 48, {*platform::parseDottedIPv4(to), 123}).ok());
+    };
+
+    send("127.0.0.1", 5);
+    // Answered only after the listener has dealt with the datagram before it.
+    const auto request = NtpPacket::request(3.9e9);
+    ASSERT_TRUE(client.sendTo(request.data(), 48, testsupport::loopback(123)).ok());
+    std::array<uint8_t, 48> reply{};
+    ASSERT_TRUE(client.receiveFrom(reply.data(), 48, nullptr, platform::Millis(5000)).ok());
+    EXPECT_TRUE(console.has("NTP Time broadcast from 127.0.0.1 ignored: sent to this host alone"));
+    EXPECT_EQ(console.count("Delta is"), 0);
+
+    const struct {
+        const char* to;
+        int stratum;
+    } groups[] = {{"255.255.255.255", 4}, {"224.0.1.1", 3}, {"10.9.9.255", 2}};
+    int taken = 0;
+    for (const auto& group : groups) {
+        SCOPED_TRACE(group.to);
+        send(group.to, group.stratum);
+        ++taken;
+        EXPECT_TRUE(testsupport::eventually([&] { return console.count("Delta is") == taken; }))
+            << console.count("Delta is");
+    }
+    EXPECT_NEAR(clock.offset(), 0.0, 0.1);
+}
+
+TEST(WispListenerSocket, WithoutAMulticastRouteItSaysSoAndStillTakesBroadcasts) {
+    auto route = [](const char* verb) {
+        platform::ChildProcess ip;
+        EXPECT_TRUE(ip.start("/usr/sbin/ip", {"route", verb, "224.0.0.0/4", "dev", "lo"}).ok());
+        int code = -1;
+        EXPECT_TRUE(ip.wait(platform::Millis(10000), code));
+        return code == 0;
+    };
+    ASSERT_TRUE(route("del"));
+    platform::SimulatedClock clock{-5.0};
+    RecordingConsole console;
+    wisp::ClockTrim trim{clock, console};
+    BroadcastListener listener{console, clock, trim, {false, 0, true}};
+    const bool opened = listener.open();
+    EXPECT_TRUE(route("add"));
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(console.count("Couldn't add membership of multicast group ("), 1);
+
+    platform::Socket out;
+    ASSERT_TRUE(out.open(platform::Socket::Type::Udp).ok());
+    ASSERT_TRUE(out.setBroadcast(true).ok());
+    const NtpPacket packet = broadcastAt(platform::realUtcSeconds() + kUnixToNtp, 2);
+    ASSERT_TRUE(
+        out.sendTo(packet.data(), 48, {*platform::parseDottedIPv4("255.255.255.255"), 123}).ok());
+    platform::Event stop{true};
+    platform::Thread thread([&] { listener.run(stop); });
+    EXPECT_TRUE(testsupport::eventually([&] { return console.count("Delta is") == 1; }));
+    stop.set();
+}
+
+TEST_F(RunningListener, AReceiveFailureIsPrintedOnceAndTheLoopGoesOnUntilTheStop) {
+    // Every receive of an aborted socket fails at once.
+    listener.socket().abort();
+    ASSERT_TRUE(testsupport::eventually([&] { return console.has("NTP server recvfrom failed"); }));
+    // Several 100 ms pauses later, still the one line, and the stop still ends the loop.
+    stop.wait(platform::Millis(500));
+    EXPECT_EQ(console.count("NTP server recvfrom failed"), 1);
+}
+
 TEST_F(RunningListener, TheTakenPortIsReported) {
     RecordingConsole second;
     wisp::ClockTrim trim2(clock, second);
-    BroadcastListener another(second, clock, trim2, true);
+    BroadcastListener another(second, clock, trim2, {true, 0, true});
     EXPECT_FALSE(another.open());
     EXPECT_EQ(second.lines(), std::vector<std::string>{
                                   "Couldn't bind NTP socket. (10048)  Is Wisp or Kronel running?"});

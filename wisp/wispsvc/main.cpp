@@ -14,9 +14,13 @@
 int main(int argc, char* argv[]) {
     wisp::StdoutConsole console;
     platform::Event stop(true, false);
-    wisp::WispWorker worker(console, platform::processClock(), wisp::iniPath());
+    const wisp::WispVerb verb = wisp::parseWispVerb(argc, argv);
+    // Only a debug run prints a line for every datagram: under the service manager a flood of
+    // port 123 must not flood the log.
+    wisp::WispWorker worker(console, platform::processClock(), wisp::iniPath(),
+                            verb == wisp::WispVerb::Debug);
 
-    switch (wisp::parseWispVerb(argc, argv)) {
+    switch (verb) {
         case wisp::WispVerb::RunService: {
             wisp::WispService service(console, platform::systemServiceHost(), stop,
                                       [&worker](platform::Event& s) { worker.run(s); });

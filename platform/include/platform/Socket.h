@@ -49,6 +49,10 @@ std::optional<uint32_t> parseDottedIPv4(std::string_view text);
 // With a `stop` event the lookup runs on a thread of its own and a set `stop` ends the wait at
 // once with WSAEINTR, however long the name server takes.
 Status resolveIPv4(const std::string& name, uint32_t& address, Event* stop = nullptr);
+// Whether a datagram sent to `address` (network order) was meant for many hosts: the limited
+// broadcast 255.255.255.255, a multicast group (224.0.0.0/4), or the broadcast address of a
+// subnet of one of this host's interfaces (its host part all ones).
+bool isBroadcastOrMulticast(uint32_t address);
 // gethostname, at most 128 bytes.
 std::string localHostName();
 // The port of a service (host order): KRONEL_SERVICES override, else the service database,
@@ -106,6 +110,13 @@ public:
     IoResult receiveFrom(void* buffer, size_t size, Endpoint* from, Millis timeout = kInfinite,
                          Event* stop = nullptr);
     IoResult receive(void* buffer, size_t size, Millis timeout = kInfinite, Event* stop = nullptr);
+    // Asks the system to tell the address each datagram was sent to (IP_PKTINFO); fails where
+    // it cannot.
+    Status receiveDestinations();
+    // receiveFrom that also gives the address the datagram was sent to (network order), where
+    // the system told it after receiveDestinations(); else `to` is left empty.
+    IoResult receiveFromTo(void* buffer, size_t size, Endpoint* from, std::optional<uint32_t>* to,
+                           Millis timeout = kInfinite, Event* stop = nullptr);
     // Takes a datagram only if one is already waiting (else kWouldBlock at once), so a busy
     // server makes one call per datagram and waits only when idle.
     IoResult receiveWaitingFrom(void* buffer, size_t size, Endpoint* from);
