@@ -165,4 +165,19 @@ delta=$("${nocap[@]}" "$wine" reg query 'HKCU\Software\Kronel' /v LastDelta </de
 grep -Eq 'LastDelta.*(29\.9|30\.0)[0-9]* seconds' <<<"$delta" ||
     fail "the one-shot run ended without its result: $delta"
 ok "one-shot mode closes after its first result"
+# The watchdog's alert box is up (a one-minute time-out, scaled to a second, and no source to
+# kick it) when the program is ended: the stop takes the box down instead of waiting for it.
+"${nocap[@]}" "$wine" reg delete 'HKCU\Software\Kronel\Server Details' /f \
+    </dev/null >/dev/null 2>&1 || fail "reg delete Server Details"
+for value in EnableAlerts AlertMsgBox AlertTimeout; do
+    "${nocap[@]}" "$wine" reg add 'HKCU\Software\Kronel' /v $value /t REG_DWORD /d 1 /f \
+        </dev/null >/dev/null 2>&1 || fail "reg add $value"
+done
+"${nocap[@]}" "$wine" reg add 'HKCU\Software\Kronel' /v Often /t REG_DWORD /d 1 /f \
+    </dev/null >/dev/null 2>&1 || fail "reg add Often"
+KRONEL_TIME_SCALE=60 start_kronel kronel-alert.log
+drive alert-exit || fail "exit with the alert box up"
+wait "$kronel" || true
+kronel=
+ok "the watchdog's stop takes its alert box down"
 passed=1
