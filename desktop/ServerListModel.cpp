@@ -352,8 +352,8 @@ std::vector<ServerRecord> ServerListModel::parseImport(std::istream& in,
             in.clear();
             in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
             if (messages != nullptr) {
-                messages->warn(kSource, "Line %zu of the import file is too long and is skipped",
-                               number);
+                messages->warn(kSource, "Line %d of the import file is too long and is skipped",
+                               static_cast<int>(number));
             }
             continue;
         }
@@ -369,9 +369,9 @@ std::vector<ServerRecord> ServerListModel::parseImport(std::istream& in,
             if (records.size() == kImportMaxServers) {
                 if (messages != nullptr) {
                     messages->warn(kSource,
-                                   "An import takes at most %zu servers: the rest of the file "
+                                   "An import takes at most %d servers: the rest of the file "
                                    "is refused",
-                                   kImportMaxServers);
+                                   static_cast<int>(kImportMaxServers));
                 }
                 break;
             }
