@@ -2,7 +2,8 @@
 # kronel.exe under Wine's virtual desktop on Xvfb, driven through its real controls by
 # kronel_driver.exe: a correction from chronyd -x on loopback reaches the status display, the
 # tray icon and its menu, every server-list operation with the store checked, an export and
-# import round trip, and the one-shot close with and without the hold-open flag.
+# import round trip, the one-shot close with and without the hold-open flag, and Exit while
+# the watchdog's alert box is up.
 #   KronelDialog.sh KRONEL_EXE DRIVER_EXE BUILD_DIR
 # Runs in a network namespace of its own (only loopback), so "Restore Defaults" asks no real
 # name server. Exit code 77: no Wine or Xvfb here (skipped).
