@@ -1,4 +1,6 @@
 #pragma once
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 #include "engine/Handlers.h"
@@ -12,12 +14,23 @@ public:
 
     virtual ~AlertBox() = default;
     virtual void show(const std::string& text) = 0;
+    // Takes down a box that is up, so a stop need not wait for a person; later shows
+    // return at once.
+    virtual void cancel() {}
 };
 
 // On a desktop: a beep and a box without owner, brought to the front, with one OK button.
 class DesktopAlertBox : public AlertBox {
 public:
     void show(const std::string& text) override;
+    void cancel() override;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable shown_;
+    bool cancelled_ = false;
+    bool showing_ = false;
+    unsigned long thread_ = 0;
 };
 
 // A service has no desktop to show a box on: the text becomes an Error line of its log (and

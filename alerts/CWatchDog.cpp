@@ -45,6 +45,11 @@ void CWatchDog::stop() {
     if (stopped_.exchange(true)) {
         return;
     }
+    // An alert box that is up would hold the thread until someone answers it.
+    stopEvent_.set();
+    if (box_) {
+        box_->cancel();
+    }
     stopThread(kStopPatience);
 }
 

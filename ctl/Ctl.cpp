@@ -87,7 +87,9 @@ public:
     ConsoleMessages(std::ostream& err, const bool& verbose) : err_(err), verbose_(verbose) {}
     void message(engine::MessageLevel level, const std::string& source,
                  const std::string& text) override {
-        if (verbose_ || level == engine::MessageLevel::Error) {
+        // Warnings say why a server or an import line was refused.
+        if (verbose_ || level == engine::MessageLevel::Error ||
+            level == engine::MessageLevel::Warn) {
             err_ << (level == engine::MessageLevel::Debug ? "Debug: " : "") << source << " " << text
                  << "\n";
         }
@@ -389,7 +391,7 @@ private:
             }
             recordChanges();
             if (!model.addServer()) {
-                throw Failure{"a server name may not contain a backslash"};
+                throw Failure{"the server was not added"};
             }
             return kOk;
         }
@@ -398,7 +400,7 @@ private:
             const int row = rowOf(model, positional_[0]);
             recordChanges();
             if (!model.editServer(row)) {
-                throw Failure{"a server needs a name or an address, without a backslash"};
+                throw Failure{"the server was not changed"};
             }
             return kOk;
         }

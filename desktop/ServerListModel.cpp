@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <istream>
+#include <limits>
 #include <memory>
 
 #include "engine/CReg.h"
@@ -21,6 +22,8 @@ namespace {
 constexpr const char* kSource = "Kronel";
 // An import line holds at most this many bytes, its line end and a terminating zero included.
 constexpr size_t kImportLineLength = 512;
+// More would make the list, and every renumbering of it, a burden on the store and the window.
+constexpr size_t kImportMaxServers = 1000;
 
 bool sameName(const std::string& a, const std::string& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -87,22 +90,47 @@ ServerRecord ServerListModel::record(const std::string& name) const {
     return r;
 }
 
-void ServerListModel::writeRecord(const ServerRecord& record) {
-    // Write results are not acted on: the list shows what the user asked for either way.
-    engine::CReg entry(entryPath(record.name), root_);
-    (void)entry.writeText("addr", record.addr);
-    (void)entry.writeInt("protocol", static_cast<uint32_t>(record.protocol));
+platform::RegKeyChange ServerListModel::recordChange(const ServerRecord& record) const {
+    const auto number = [](const char* name, int value) {
+        platform::RegValue v;
+        v.name = name;
+        v.type = platform::RegType::Dword;
+        v.dword = static_cast<uint32_t>(value);
+        return v;
+    };
+    platform::RegKeyChange change{entryPath(record.name), false, {}};
+    platform::RegValue addr;
+    addr.name = "addr";
+    addr.text = record.addr;
+    change.values.push_back(addr);
+    change.values.push_back(number("protocol", record.protocol));
     if (usesProxy(record.protocol)) {
-        (void)entry.writeInt("useproxy", static_cast<uint32_t>(record.useproxy));
+        change.values.push_back(number("useproxy", record.useproxy));
     }
     if (usesRejectNtp(record.protocol)) {
-        (void)entry.writeInt("rejectntp", static_cast<uint32_t>(record.rejectntp));
+        change.values.push_back(number("rejectntp", record.rejectntp));
     }
+    return change;
+}
+
+void ServerListModel::writeRecord(const ServerRecord& record) {
+    // Write results are not acted on: the list shows what the user asked for either way.
+    (void)platform::changeRegistry(root_, {recordChange(record)});
 }
 
 void ServerListModel::deleteKey(const std::string& name) {
     messages_.debug(kSource, "Delete server %s", name.c_str());
     (void)platform::deleteRegistryKey(root_, entryPath(name));
+}
+
+void ServerListModel::addOrders(std::vector<platform::RegKeyChange>& changes) const {
+    for (size_t i = rows_.size(); i-- > 0;) {
+        platform::RegValue order;
+        order.name = "order";
+        order.type = platform::RegType::Dword;
+        order.dword = static_cast<uint32_t>(i);
+        changes.push_back({entryPath(rows_[i]), false, {order}});
+    }
 }
 
 int ServerListModel::rowOf(const std::string& name) const {
@@ -133,27 +161,47 @@ void ServerListModel::queryFirst() {
 }
 
 void ServerListModel::renumber() {
-    for (size_t i = rows_.size(); i-- > 0;) {
-        engine::CReg entry(entryPath(rows_[i]), root_);
-        (void)entry.writeInt("order", static_cast<uint32_t>(i));
-    }
+    std::vector<platform::RegKeyChange> changes;
+    addOrders(changes);
+    (void)platform::changeRegistry(root_, changes);
 }
 
-bool ServerListModel::settleName(ServerRecord& record) {
+std::string ServerListModel::settleName(ServerRecord& record) {
     if (record.name.empty()) {
         record.name = record.addr;
     }
-    // A key name can hold neither a backslash (it would name a key below) nor a NUL.
-    return !record.name.empty() &&
-           record.name.find_first_of(std::string("\\\0", 2)) == std::string::npos &&
-           record.addr.find('\0') == std::string::npos;
+    if (record.name.empty()) {
+        return "A server needs a name or an address";
+    }
+    // A key name cannot hold a backslash: it would name a key below.
+    if (record.name.find('\\') != std::string::npos) {
+        return "A server name may not contain a backslash";
+    }
+    // Name and address are fields of an export line: a bar or a line end in them would read
+    // back as other fields or another line.
+    const std::string notInALine("|\r\n\0", 4);
+    if (record.name.find_first_of(notInALine) != std::string::npos ||
+        record.addr.find_first_of(notInALine) != std::string::npos) {
+        return "A server name or address may not contain '|' or a line break";
+    }
+    return {};
+}
+
+bool ServerListModel::refused(ServerRecord& record) {
+    refusal_ = settleName(record);
+    if (refusal_.empty()) {
+        return false;
+    }
+    messages_.warn(kSource, "%s", refusal_.c_str());
+    return true;
 }
 
 bool ServerListModel::addServer() {
     editing_ = true;
     std::optional<ServerRecord> edited = ui_.editServer(ServerRecord{});
     editing_ = false;
-    if (!edited || !settleName(*edited)) {
+    refusal_.clear();
+    if (!edited || refused(*edited)) {
         return false;
     }
     writeRecord(*edited);
@@ -172,7 +220,8 @@ bool ServerListModel::editServer(int row) {
     editing_ = true;
     std::optional<ServerRecord> edited = ui_.editServer(record(oldName));
     editing_ = false;
-    if (!edited || !settleName(*edited)) {
+    refusal_.clear();
+    if (!edited || refused(*edited)) {
         return false;
     }
     if (edited->name != oldName) {
@@ -197,11 +246,21 @@ void ServerListModel::open(int row) {
 }
 
 bool ServerListModel::deleteAll() {
+    std::vector<platform::RegKeyChange> changes;
+    if (!askDeleteAll(changes)) {
+        return false;
+    }
+    (void)platform::changeRegistry(root_, changes);
+    return true;
+}
+
+bool ServerListModel::askDeleteAll(std::vector<platform::RegKeyChange>& changes) {
     if (!ui_.askYesNo(kDeleteAllText, kDeleteAllCaption)) {
         return false;
     }
     for (size_t i = rows_.size(); i-- > 0;) {
-        deleteKey(rows_[i]);
+        messages_.debug(kSource, "Delete server %s", rows_[i].c_str());
+        changes.push_back({entryPath(rows_[i]), true, {}});
     }
     rows_.clear();
     return true;
@@ -268,7 +327,7 @@ std::optional<ServerRecord> ServerListModel::parseImportLine(const std::string& 
     ServerRecord r;
     r.name = fields[0];
     r.addr = fields[1];
-    if (!settleName(r)) {
+    if (!settleName(r).empty()) {
         return std::nullopt;
     }
     r.protocol = decimal(fields[2]);
@@ -277,20 +336,49 @@ std::optional<ServerRecord> ServerListModel::parseImportLine(const std::string& 
     return r;
 }
 
-std::vector<ServerRecord> ServerListModel::parseImport(std::istream& in) {
+std::vector<ServerRecord> ServerListModel::parseImport(std::istream& in,
+                                                       engine::MessageHandler* messages) {
     std::vector<ServerRecord> records;
-    std::string line;
-    while (std::getline(in, line)) {
-        // Longer than a line may be (with its line end and a terminating zero): skipped
-        // whole, so that its tail never comes back as a server of its own.
-        if (line.size() + 2 > kImportLineLength) {
+    // Room for a line as long as it may be (with its line end and a terminating zero); a
+    // longer one is never held whole.
+    char buffer[kImportLineLength - 1];
+    for (size_t number = 1;; ++number) {
+        in.getline(buffer, sizeof buffer);
+        if (in.bad()) {
+            break;
+        }
+        if (in.fail() && !in.eof()) {
+            // Skipped whole, so that its tail never comes back as a server of its own.
+            in.clear();
+            in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+            if (messages != nullptr) {
+                messages->warn(kSource, "Line %d of the import file is too long and is skipped",
+                               static_cast<int>(number));
+            }
             continue;
+        }
+        const bool last = in.eof();
+        std::string line(buffer, static_cast<size_t>(in.gcount()) - (last ? 0 : 1));
+        if (last && line.empty()) {
+            break;
         }
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
         if (std::optional<ServerRecord> r = parseImportLine(line)) {
+            if (records.size() == kImportMaxServers) {
+                if (messages != nullptr) {
+                    messages->warn(kSource,
+                                   "An import takes at most %d servers: the rest of the file "
+                                   "is refused",
+                                   static_cast<int>(kImportMaxServers));
+                }
+                break;
+            }
             records.push_back(std::move(*r));
+        }
+        if (last) {
+            break;
         }
     }
     return records;
@@ -301,14 +389,17 @@ bool ServerListModel::importFrom(const std::string& path) {
     if (!file) {
         return false;
     }
-    const std::vector<ServerRecord> records = parseImport(file);
-    deleteAll();  // the import goes on whatever the answer
+    const std::vector<ServerRecord> records = parseImport(file, &messages_);
+    // The whole list goes to the store in one write.
+    std::vector<platform::RegKeyChange> changes;
+    (void)askDeleteAll(changes);  // the import goes on whatever the answer
     size_t row = 0;
     for (const ServerRecord& r : records) {
-        writeRecord(r);
+        changes.push_back(recordChange(r));
         insertRow(row++, r.name);
     }
-    renumber();
+    addOrders(changes);
+    (void)platform::changeRegistry(root_, changes);
     queryFirst();
     return true;
 }

@@ -70,10 +70,12 @@ public:
     // Set while the property page is open.
     bool editing() const { return editing_; }
 
-    // Both false when the page was cancelled or the record has no name a key can hold (an
-    // empty name becomes the address).
+    // Both false when the page was cancelled or the record cannot be stored (an empty name
+    // becomes the address); a refusal is logged as a warning and kept in refusal().
     bool addServer();
     bool editServer(int row);
+    // Why the last add or edit was refused; empty after one that was not.
+    const std::string& refusal() const { return refusal_; }
     // No row (-1): add a server; else query the row's server.
     void open(int row);
     // Asks first; false when the answer was No.
@@ -94,19 +96,29 @@ public:
     // One line of an import file, without its line end: the record, or nothing when the line
     // is to be skipped.
     static std::optional<ServerRecord> parseImportLine(const std::string& line);
-    // Every record of an import file, in file order.
-    static std::vector<ServerRecord> parseImport(std::istream& in);
+    // The records of an import file, in file order: lines longer than a line may be are
+    // skipped, and records past the thousandth refused, each with a warning to `messages`.
+    static std::vector<ServerRecord> parseImport(std::istream& in,
+                                                 engine::MessageHandler* messages = nullptr);
     static std::string exportLine(const ServerRecord& record);
 
 private:
     std::string entryPath(const std::string& name) const;
+    // The values of the record that apply to its protocol.
+    platform::RegKeyChange recordChange(const ServerRecord& record) const;
     void writeRecord(const ServerRecord& record);
+    // The `order` of every row.
+    void addOrders(std::vector<platform::RegKeyChange>& changes) const;
+    // Delete all's question and, on Yes, the deletions, left in `changes` to be written.
+    bool askDeleteAll(std::vector<platform::RegKeyChange>& changes);
+    // Logs and keeps the reason when the record cannot be stored.
+    bool refused(ServerRecord& record);
     void deleteKey(const std::string& name);
     void insertRow(size_t index, const std::string& name);
     int rowOf(const std::string& name) const;
     void queryFirst();
-    // The name after an empty one became the address; false when no key can hold it.
-    static bool settleName(ServerRecord& record);
+    // Makes an empty name the address; why the record cannot be stored, or "".
+    static std::string settleName(ServerRecord& record);
 
     platform::RegRoot root_;
     std::string parametersKey_;
@@ -114,6 +126,7 @@ private:
     engine::MessageHandler& messages_;
     std::vector<std::string> rows_;
     bool editing_ = false;
+    std::string refusal_;
 };
 
 }  // namespace desktop

@@ -44,9 +44,10 @@ void CGPSClient::start() {
     line.rts = platform::RtsControl::Handshake;
     platform::SerialTimeouts timeouts;
     timeouts.writeTotalConstant = 1000;
-    port_ = openAndConfigure(opener_, server_, mode, line, timeouts);
+    std::string failure;
+    port_ = openAndConfigure(opener_, server_, mode, line, timeouts, server_, failure);
     if (!port_) {
-        messages_.error(name(), "Can't open port %s", server_.c_str());
+        messages_.error(name(), "%s", failure.c_str());
         time_.sourceFailed();
         return;
     }

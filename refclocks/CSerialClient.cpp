@@ -29,9 +29,11 @@ void CSerialClient::start() {
     timeouts.readTotalConstant = 5000;
     timeouts.writeTotalConstant = 1000;
     const std::string path = "\\\\.\\" + server_;
-    port_ = openAndConfigure(opener_, path, "baud=9600 parity=O data=8 stop=1", line, timeouts);
+    std::string failure;
+    port_ = openAndConfigure(opener_, path, "baud=9600 parity=O data=8 stop=1", line, timeouts,
+                             server_, failure);
     if (!port_) {
-        messages_.error(name(), "Can't open port %s", server_.c_str());
+        messages_.error(name(), "%s", failure.c_str());
         time_.sourceFailed();
         return;
     }

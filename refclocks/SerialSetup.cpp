@@ -1,5 +1,8 @@
 #include "refclocks/SerialSetup.h"
 
+#include "engine/ErrorText.h"
+#include "engine/Format.h"
+
 namespace refclocks {
 
 PortOpener systemPortOpener() {
@@ -8,20 +11,26 @@ PortOpener systemPortOpener() {
     };
 }
 
-std::unique_ptr<platform::SerialPort> openAndConfigure(const PortOpener& opener,
-                                                       const std::string& path,
-                                                       const std::string& mode,
-                                                       const platform::LineSettings& line,
-                                                       const platform::SerialTimeouts& timeouts) {
+std::unique_ptr<platform::SerialPort> openAndConfigure(
+    const PortOpener& opener, const std::string& path, const std::string& mode,
+    const platform::LineSettings& line, const platform::SerialTimeouts& timeouts,
+    const std::string& shownName, std::string& failure) {
     platform::Status status;
     std::unique_ptr<platform::SerialPort> port = opener(path, status);
     if (!port) {
+        failure = engine::format("Can't open port %s", shownName.c_str());
         return nullptr;
     }
-    // As the receivers have always been driven: only the open itself is checked.
     (void)port->setQueues(256, 256);
     (void)port->purge();
-    (void)port->configure(mode, line);
+    // A line left at the wrong speed or in cooked mode reads nothing a clock sends, so it is
+    // as good as no port.
+    const platform::Status configured = port->configure(mode, line);
+    if (!configured.ok()) {
+        failure = engine::format("Can't configure port %s (%s)", shownName.c_str(),
+                                 engine::systemErrorText(configured.error).c_str());
+        return nullptr;
+    }
     (void)port->purge();
     (void)port->setTimeouts(timeouts);
     return port;

@@ -13,12 +13,12 @@ using PortOpener = std::function<std::unique_ptr<platform::SerialPort>(const std
 PortOpener systemPortOpener();
 
 // The opening sequence both serial bases share: 256-byte queues, purge, line settings from
-// the mode string and `line` (not checked), purge again, time-outs. nullptr when the port
-// cannot be opened.
-std::unique_ptr<platform::SerialPort> openAndConfigure(const PortOpener& opener,
-                                                       const std::string& path,
-                                                       const std::string& mode,
-                                                       const platform::LineSettings& line,
-                                                       const platform::SerialTimeouts& timeouts);
+// the mode string and `line`, purge again, time-outs. nullptr when the port cannot be opened
+// or its line settings cannot be applied; `failure` then holds the Error line naming
+// `shownName`.
+std::unique_ptr<platform::SerialPort> openAndConfigure(
+    const PortOpener& opener, const std::string& path, const std::string& mode,
+    const platform::LineSettings& line, const platform::SerialTimeouts& timeouts,
+    const std::string& shownName, std::string& failure);
 
 }  // namespace refclocks

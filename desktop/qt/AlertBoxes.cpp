@@ -5,6 +5,7 @@
 
 #include "alerts/AlertBox.h"
 #include "alerts/CWatchDog.h"
+#include "desktop/qt/EngineText.h"
 
 namespace kronelqt {
 
@@ -46,7 +47,7 @@ void AlertBoxes::setCancelled(bool cancelled) {
 
 void AlertBoxes::show(const std::string& text) {
     auto done = std::make_shared<bool>(false);
-    const QString message = QString::fromStdString(text);
+    const QString message = fromEngine(text);
     QMetaObject::invokeMethod(
         this,
         [this, done, message] {

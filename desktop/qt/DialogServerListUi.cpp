@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#include "desktop/qt/EngineText.h"
 #include "desktop/qt/ServerPage.h"
 
 namespace kronelqt {
@@ -38,8 +39,8 @@ std::optional<std::string> runFileDialog(QFileDialog* dialog) {
 }  // namespace
 
 bool DialogServerListUi::askYesNo(const std::string& text, const std::string& caption) {
-    QMessageBox box(QMessageBox::Warning, QString::fromStdString(caption),
-                    QString::fromStdString(text), QMessageBox::Yes | QMessageBox::No, owner_);
+    QMessageBox box(QMessageBox::Warning, fromEngine(caption), fromEngine(text),
+                    QMessageBox::Yes | QMessageBox::No, owner_);
     box.setObjectName("ConfirmBox");
     box.setDefaultButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;

@@ -27,6 +27,7 @@
 #include "desktop/StatusModel.h"
 #include "desktop/qt/AlertBoxes.h"
 #include "desktop/qt/DialogServerListUi.h"
+#include "desktop/qt/EngineText.h"
 #include "desktop/qt/SettingsDialog.h"
 #include "engine/CReg.h"
 #include "engine/CTimeClient.h"
@@ -99,7 +100,7 @@ void MainWindow::buildWidgets() {
         statusValues_[i] = new QLabel;
         statusValues_[i]->setObjectName(names[i]);
         statusValues_[i]->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        values->addRow(QString::fromStdString(rows[i].first) + ":", statusValues_[i]);
+        values->addRow(fromEngine(rows[i].first) + ":", statusValues_[i]);
     }
     statusText_ = new QLabel(tr("Starting"));
     statusText_->setObjectName("statusText");
@@ -427,14 +428,14 @@ void MainWindow::showAsking() {
     const std::string source = engine_->currentSource();
     statusText_->setText(engine_->currentIndex() == engine::ServerList::kNone || source.empty()
                              ? tr("Idle")
-                             : tr("Asking %1").arg(QString::fromStdString(source)));
+                             : tr("Asking %1").arg(fromEngine(source)));
 }
 
 void MainWindow::setTime(double correction) {
     engine_->setTime(correction);
     // Until the client's own first "Waiting for" line, a minute from now.
     const QString waiting =
-        QString::fromStdString(engine::CTimeClient::waitingText(engine_->frequencyMinutes()));
+        fromEngine(engine::CTimeClient::waitingText(engine_->frequencyMinutes()));
     QMetaObject::invokeMethod(
         this, [this, waiting] { statusText_->setText(waiting); }, Qt::QueuedConnection);
     postRefresh();
@@ -462,7 +463,7 @@ void MainWindow::postRefresh() {
 void MainWindow::message(engine::MessageLevel level, const std::string& source,
                          const std::string& text) {
     if (level == engine::MessageLevel::Status) {
-        const QString shown = QString::fromStdString(source + ": " + text).trimmed();
+        const QString shown = fromEngine(source + ": " + text).trimmed();
         QMetaObject::invokeMethod(
             this, [this, shown] { statusText_->setText(shown); }, Qt::QueuedConnection);
         return;
@@ -473,7 +474,7 @@ void MainWindow::message(engine::MessageLevel level, const std::string& source,
     }
     const std::string stamp =
         engine::displayTimeText(engine::calendarFromUnix(platform::processClock().now()));
-    const QString shown = QString::fromStdString(stamp + " " + line);
+    const QString shown = fromEngine(stamp + " " + line);
     QMetaObject::invokeMethod(
         this, [this, shown] { appendLine(shown); }, Qt::QueuedConnection);
 }
@@ -487,11 +488,11 @@ void MainWindow::refreshStatus() {
         desktop::StatusValues::read(engine_->root(), engine_->parametersKey());
     const auto rows = values.rows();
     for (size_t i = 0; i < rows.size(); ++i) {
-        statusValues_[i]->setText(QString::fromStdString(rows[i].second));
+        statusValues_[i]->setText(fromEngine(rows[i].second));
     }
     const bool tips = readFlag("Tips", 1);
     if (tray_ != nullptr) {
-        tray_->setToolTip(tips ? QString::fromStdString(values.tooltip()) : QString("Kronel"));
+        tray_->setToolTip(tips ? fromEngine(values.tooltip()) : QString("Kronel"));
     }
     for (QPushButton* b : findChildren<QPushButton*>()) {
         b->setToolTip(tips ? b->property("tip").toString() : QString());
@@ -501,7 +502,7 @@ void MainWindow::refreshStatus() {
 void MainWindow::refreshList() {
     model_->reload();
     const std::string selected =
-        selectedRow() >= 0 ? list_->currentItem()->text(0).toStdString() : std::string();
+        selectedRow() >= 0 ? toEngine(list_->currentItem()->text(0)) : std::string();
     const bool sntpFix = readFlag("SNTPFix", 0);
     const auto table = app::makeProtocolTable();
     list_->clear();
@@ -511,9 +512,8 @@ void MainWindow::refreshList() {
         if (protocol.empty()) {
             protocol = "Protocol " + std::to_string(r.protocol);
         }
-        auto* item =
-            new QTreeWidgetItem({QString::fromStdString(r.name), QString::fromStdString(r.addr),
-                                 QString::fromStdString(protocol), QString::fromStdString(r.info)});
+        auto* item = new QTreeWidgetItem(
+            {fromEngine(r.name), fromEngine(r.addr), fromEngine(protocol), fromEngine(r.info)});
         list_->addTopLevelItem(item);
         if (r.name == selected) {
             list_->setCurrentItem(item);

@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "app/ProtocolTable.h"
+#include "desktop/qt/EngineText.h"
 
 namespace kronelqt {
 
@@ -26,10 +27,10 @@ ServerPage::ServerPage(const desktop::ServerRecord& record, bool sntpFix, QWidge
     setObjectName("ServerPage");
     setWindowTitle(record.name.empty() ? tr("Add Server") : tr("Server Properties"));
 
-    name_ = new QLineEdit(QString::fromStdString(record.name));
+    name_ = new QLineEdit(fromEngine(record.name));
     name_->setObjectName("name");
     name_->setPlaceholderText(tr("the address, when left empty"));
-    addr_ = new QLineEdit(QString::fromStdString(record.addr));
+    addr_ = new QLineEdit(fromEngine(record.addr));
     addr_->setObjectName("addr");
     protocol_ = new QComboBox;
     protocol_->setObjectName("protocol");
@@ -37,7 +38,7 @@ ServerPage::ServerPage(const desktop::ServerRecord& record, bool sntpFix, QWidge
     for (int n = 0; n <= 24; ++n) {
         const std::string shown = table->displayName(n, sntpFix);
         if (!shown.empty()) {
-            protocol_->addItem(QString("%1 - %2").arg(n).arg(QString::fromStdString(shown)), n);
+            protocol_->addItem(QString("%1 - %2").arg(n).arg(fromEngine(shown)), n);
         }
     }
     const int current = protocol_->findData(record.protocol);
@@ -75,8 +76,8 @@ void ServerPage::protocolChanged() {
 
 desktop::ServerRecord ServerPage::record() const {
     desktop::ServerRecord r = record_;
-    r.name = name_->text().trimmed().toStdString();
-    r.addr = addr_->text().trimmed().toStdString();
+    r.name = toEngine(name_->text().trimmed());
+    r.addr = toEngine(addr_->text().trimmed());
     r.protocol = protocol_->currentData().toInt();
     r.rejectntp = rejectNtp_->isChecked() ? 1 : 0;
     r.useproxy = useProxy_->isChecked() ? 1 : 0;

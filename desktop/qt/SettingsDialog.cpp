@@ -16,6 +16,7 @@
 
 #include "alerts/AlertTimeouts.h"
 #include "desktop/SettingsPages.h"
+#include "desktop/qt/EngineText.h"
 
 namespace kronelqt {
 
@@ -105,7 +106,7 @@ QWidget* SettingsDialog::buildPage(const desktop::SettingsPage& page) {
         if (def == nullptr) {
             continue;
         }
-        const QString value = QString::fromStdString(model_.value(field.name));
+        const QString value = fromEngine(model_.value(field.name));
         if (std::string(field.name) == desktop::kAlertTimeoutSetting) {
             form->addRow(tr(field.label) + ":", alertSlider());
             continue;
@@ -199,7 +200,7 @@ std::string SettingsDialog::controlValue(const std::string& name) const {
     if (const auto* spin = qobject_cast<const QSpinBox*>(control)) {
         return std::to_string(spin->value());
     }
-    return qobject_cast<const QLineEdit*>(control)->text().toStdString();
+    return toEngine(qobject_cast<const QLineEdit*>(control)->text());
 }
 
 void SettingsDialog::accept() {
@@ -207,7 +208,7 @@ void SettingsDialog::accept() {
     for (const auto& [name, control] : controls_) {
         const std::string error = model_.set(name, controlValue(name));
         if (!error.empty()) {
-            errors << QString::fromStdString(error);
+            errors << fromEngine(error);
         }
     }
     // The slider shows the stored time-out rounded up to a choice: only a move is a change.

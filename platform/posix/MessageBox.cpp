@@ -10,6 +10,14 @@ int messageBox(const std::string& text, const std::string& caption, unsigned /*s
     return kIdOk;
 }
 
+unsigned long currentThreadId() {
+    return 0;
+}
+
+bool closeMessageBoxes(unsigned long) {
+    return false;
+}
+
 void simpleBeep() {}
 
 }  // namespace platform

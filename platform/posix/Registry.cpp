@@ -704,6 +704,35 @@ Status deleteRegistryKey(RegRoot root, const std::string& path) {
     });
 }
 
+Status changeRegistry(RegRoot root, const std::vector<RegKeyChange>& changes) {
+    std::vector<std::vector<std::string>> paths(changes.size());
+    for (size_t i = 0; i < changes.size(); ++i) {
+        if (!RegFile::splitPath(changes[i].path, paths[i]) || paths[i].empty()) {
+            return Status::failure(regerr::kInvalidParameter);
+        }
+        for (const RegValue& v : changes[i].values) {
+            if (!RegFile::storableName(v.name) ||
+                (v.type == RegType::String && !RegFile::storableText(v.text))) {
+                return Status::failure(regerr::kInvalidParameter);
+            }
+        }
+    }
+    return storeFor(registryFile(root))->write([&](RegFile& file, bool& changed) {
+        for (size_t i = 0; i < changes.size(); ++i) {
+            if (changes[i].remove) {
+                changed = file.remove(root, paths[i]) || changed;
+                continue;
+            }
+            RegKeyNode& node = file.ensure(root, paths[i]);
+            for (const RegValue& v : changes[i].values) {
+                node.setValue(v);
+            }
+            changed = true;
+        }
+        return Status::success();
+    });
+}
+
 std::string registryFile(RegRoot root) {
     {
         std::lock_guard guard(g_storesMutex);

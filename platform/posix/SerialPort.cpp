@@ -11,6 +11,7 @@
 #include <chrono>
 
 #include "posix/PollWait.h"
+#include "posix/SerialSpeed.h"
 
 namespace platform {
 
@@ -83,12 +84,13 @@ public:
             return failed(errno);
         }
         ::cfmakeraw(&t);
+        // A speed termios has no constant for is set after the rest, so the line is raw
+        // whether or not the driver takes that speed.
         const speed_t speed = speedFor(line.baudRate);
-        if (speed == B0) {
-            return failed(EINVAL);
+        if (speed != B0) {
+            ::cfsetispeed(&t, speed);
+            ::cfsetospeed(&t, speed);
         }
-        ::cfsetispeed(&t, speed);
-        ::cfsetospeed(&t, speed);
         t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
         t.c_cflag |= CREAD | CLOCAL;
         switch (line.dataBits) {
@@ -123,6 +125,12 @@ public:
         }
         (void)setLine(TIOCM_DTR, line.dtr != DtrControl::Disable);
         (void)setLine(TIOCM_RTS, line.rts != RtsControl::Disable);
+        if (speed == B0) {
+            const int error = line.baudRate > 0 ? setOtherSpeed(fd_, line.baudRate) : EINVAL;
+            if (error != 0) {
+                return failed(error);
+            }
+        }
         return Status::success();
     }
 

@@ -1,6 +1,7 @@
 #include "platform/MessageBox.h"
 
 #include <cstdio>
+#include <string_view>
 
 #include "win32/Win32.h"
 
@@ -32,6 +33,28 @@ int messageBox(const std::string& text, const std::string& caption, unsigned sty
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
     std::fflush(stderr);
     return 0;
+}
+
+unsigned long currentThreadId() {
+    return ::GetCurrentThreadId();
+}
+
+bool closeMessageBoxes(unsigned long thread) {
+    bool found = false;
+    ::EnumThreadWindows(
+        thread,
+        [](HWND window, LPARAM data) -> BOOL {
+            // A message box is a dialog of the system's dialog class.
+            char name[16] = {};
+            if (::GetClassNameA(window, name, sizeof name) > 0 &&
+                std::string_view(name) == "#32770") {
+                ::PostMessageA(window, WM_CLOSE, 0, 0);
+                *reinterpret_cast<bool*>(data) = true;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
 }
 
 void simpleBeep() {

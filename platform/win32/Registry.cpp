@@ -362,6 +362,29 @@ Status deleteRegistryKey(RegRoot root, const std::string& path) {
     return result(::RegDeleteTreeA(where.base, where.path.c_str()));
 }
 
+// The registry writes each value on its own and cheaply: the changes are made one by one.
+Status changeRegistry(RegRoot root, const std::vector<RegKeyChange>& changes) {
+    for (const RegKeyChange& change : changes) {
+        if (change.remove) {
+            const Status s = deleteRegistryKey(root, change.path);
+            if (!s.ok() && s.error != regerr::kFileNotFound) {
+                return s;
+            }
+            continue;
+        }
+        std::unique_ptr<RegistryKey> key;
+        Status s = openRegistryKey(root, change.path, true, false, key);
+        for (auto v = change.values.begin(); s.ok() && v != change.values.end(); ++v) {
+            s = v->type == RegType::Dword ? key->setDword(v->name, v->dword)
+                                          : key->setString(v->name, v->text);
+        }
+        if (!s.ok()) {
+            return s;
+        }
+    }
+    return Status::success();
+}
+
 std::string registryFile(RegRoot root) {
     const std::string file = overridePath();
     if (!file.empty()) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ScriptedSmtpServer.h"
@@ -46,7 +47,7 @@ public:
     std::atomic<int> sourceFailures{0};
 };
 
-// A box that records its texts and, when asked, stays up until released.
+// A box that records its texts and, when asked, stays up until released or cancelled.
 class RecordingBox : public alerts::AlertBox {
 public:
     RecordingBox(std::vector<std::string>& shown, std::mutex& mutex, platform::Event* release)
@@ -58,6 +59,11 @@ public:
         }
         if (release_ != nullptr) {
             release_->wait();
+        }
+    }
+    void cancel() override {
+        if (release_ != nullptr) {
+            release_->set();
         }
     }
 
@@ -198,6 +204,23 @@ TEST_F(Watchdog, TheBoxComesBeforeTheMail) {
                std::string::npos;
     }));
     EXPECT_TRUE(messages_.has(MessageLevel::Debug, "Send e-mail"));
+}
+
+// Nobody answers the box: the stop takes it down instead of waiting for ever.
+TEST_F(Watchdog, StopTakesDownTheBoxThatIsUp) {
+    store({{"AlertMsgBox", 1}});
+    platform::Event box(true);
+    start(1, &box);
+    ASSERT_TRUE(eventually([&] { return shown().size() == 1; }));
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        watchdog_->stop();
+        stopped.store(true);
+    });
+    EXPECT_TRUE(eventually([&] { return stopped.load(); }, 3000ms));
+    box.set();  // lets a stop that did not take it down end, too
+    stopper.join();
+    EXPECT_FALSE(messages_.has(MessageLevel::Debug, "Killing"));
 }
 
 TEST_F(Watchdog, TheAlertReadsTheProgramsOwnKeyAndReloadsTheTimeOut) {

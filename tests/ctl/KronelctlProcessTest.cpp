@@ -161,7 +161,11 @@ TEST_F(Kronelctl, GetsAndSetsSettingsAndNamesWhatWasWrong) {
          "kronelctl: --useproxy takes 0 or 1, not 2"},
         {{"servers", "add", "--addr", "a\\b"},
          1,
-         "kronelctl: a server name may not contain a backslash"},
+         "Kronel A server name may not contain a backslash"},
+        {{"servers", "add", "--addr", "h", "--name", "a|b"},
+         1,
+         "Kronel A server name or address may not contain '|' or a line break\n"
+         "kronelctl: the server was not added"},
         {{"servers", "edit", "nobody"}, 1, "kronelctl: no server named 'nobody'"},
         {{"servers", "delete", "nobody"}, 1, "kronelctl: no server named 'nobody'"},
         {{"servers", "import", "/nonexistent/list.txt", "--yes"},

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -12,6 +13,11 @@
 #include "engine/CReg.h"
 #include "support/RecordingMessages.h"
 #include "support/TestSupport.h"
+
+#ifdef __linux__
+#include <sys/inotify.h>
+#include <unistd.h>
+#endif
 
 using desktop::ServerListModel;
 using desktop::ServerRecord;
@@ -110,6 +116,40 @@ protected:
         return entry.readDword(value, 0xFFFFFFFFu) != 0xFFFFFFFFu;
     }
 };
+
+#ifdef __linux__
+// Counts the times the file is replaced: the store writes a temporary file beside it and
+// renames it over the old one. The creations are watched too, as inotify would merge
+// renames that follow each other unread into one event.
+class FileReplacements {
+public:
+    explicit FileReplacements(const std::string& path)
+        : name_(std::filesystem::path(path).filename().string()),
+          fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        EXPECT_GE(::inotify_add_watch(fd_, std::filesystem::path(path).parent_path().c_str(),
+                                      IN_CREATE | IN_MOVED_TO),
+                  0);
+    }
+    ~FileReplacements() { ::close(fd_); }
+    int count() {
+        alignas(inotify_event) char buffer[4096];
+        ssize_t got;
+        while ((got = ::read(fd_, buffer, sizeof buffer)) > 0) {
+            for (char* p = buffer; p < buffer + got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(p);
+                count_ += (event->mask & IN_MOVED_TO) && event->len > 0 && name_ == event->name;
+                p += sizeof(inotify_event) + event->len;
+            }
+        }
+        return count_;
+    }
+
+private:
+    std::string name_;
+    int fd_;
+    int count_ = 0;
+};
+#endif
 
 const ServerRecord kSntp{"clock one", "10.0.0.1", 0, 0, 0, "Never"};
 const ServerRecord kHttp{"web", "www.example.org", 3, 1, 1, "Never"};
@@ -295,6 +335,8 @@ TEST(ImportLine, SplitsFiveFieldsAndSkipsTheRest) {
         {"", std::nullopt},
         {"||0|0|1", std::nullopt},          // no name and no address
         {"a\\b|host|0|0|1", std::nullopt},  // would name a key below
+        {"a\rb|host|0|0|1", std::nullopt},  // would export as two lines
+        {"a|ho\rst|0|0|1", std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
@@ -312,6 +354,79 @@ TEST_F(ServerListEditing, ImportSkipsBadLinesAndSplitsOverlongOnes) {
     m->importList();
     EXPECT_THAT(m->rows(), ElementsAre("ok", longest.substr(0, 502), "h2"));
     EXPECT_EQ(m->record("ok").protocol, 2);
+}
+
+// What an export line cannot carry back is refused, with the reason, on add and on edit.
+TEST_F(ServerListEditing, NamesAndAddressesThatWouldNotRoundTripAreRefused) {
+    struct Case {
+        const char* name;
+        const char* addr;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"a|b", "h", "A server name or address may not contain '|' or a line break"},
+        {"a", "h|1", "A server name or address may not contain '|' or a line break"},
+        {"a\rb", "h", "A server name or address may not contain '|' or a line break"},
+        {"a", "h\n", "A server name or address may not contain '|' or a line break"},
+        {"", "h\r\n", "A server name or address may not contain '|' or a line break"},
+        {"a\\b", "h", "A server name may not contain a backslash"},
+        {"", "", "A server needs a name or an address"},
+    };
+    auto m = model();
+    add(*m, kSntp);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name + std::string(" / ") + c.addr);
+        const size_t warned = messages_.texts(MessageLevel::Warn).size();
+        const ServerRecord bad{c.name, c.addr, 0, 0, 1, "Never"};
+        ui_.pages.push_back(bad);
+        EXPECT_FALSE(m->addServer());
+        EXPECT_EQ(m->refusal(), c.reason);
+        const auto warnings = messages_.texts(MessageLevel::Warn);
+        ASSERT_EQ(warnings.size(), warned + 1);
+        EXPECT_EQ(warnings.back(), c.reason);
+        ui_.pages.push_back(bad);
+        EXPECT_FALSE(m->editServer(0));
+        EXPECT_EQ(m->refusal(), c.reason);
+        EXPECT_EQ(m->record("clock one"), kSntp);
+        EXPECT_THAT(storedRows(), ElementsAre("clock one"));
+    }
+    ui_.pages.push_back(kHttp);
+    EXPECT_TRUE(m->addServer());
+    EXPECT_EQ(m->refusal(), "");
+}
+
+// Lines are read with a bound, at most a thousand servers are taken, and the whole list
+// reaches the store in one write.
+TEST_F(ServerListEditing, ImportIsBoundedAndWritesTheStoreOnce) {
+    auto m = model();
+    add(*m, kSntp);
+    add(*m, kHttp);
+    ui_.file = path("many.txt");
+    {
+        std::ofstream out(*ui_.file, std::ios::binary);
+        out << "first|10.0.0.1|0|0|1\r\n" << std::string(1 << 20, 'x') << "|h|0|0|1\r\n";
+        for (int i = 2; i <= 1001; ++i) {
+            out << "s" << i << "|10.0." << i / 256 << "." << i % 256 << "|0|0|1\r\n";
+        }
+    }
+#ifdef __linux__
+    FileReplacements writes(platform::registryFile(platform::RegRoot::CurrentUser));
+#endif
+    ui_.answers = {true};
+    m->importList();
+#ifdef __linux__
+    EXPECT_EQ(writes.count(), 1);
+#endif
+    ASSERT_EQ(m->rows().size(), 1000u);
+    EXPECT_EQ(m->rows().front(), "first");
+    EXPECT_EQ(m->rows().back(), "s1000");
+    EXPECT_EQ(storedRows(), m->rows());
+    EXPECT_EQ(order("s1000"), 999);
+    EXPECT_EQ(m->record("s1000").addr, "10.0.3.232");
+    EXPECT_THAT(messages_.texts(MessageLevel::Warn),
+                ElementsAre("Line 2 of the import file is too long and is skipped",
+                            "An import takes at most 1000 servers: the rest of the file is "
+                            "refused"));
 }
 
 TEST_F(ServerListEditing, TheServiceStoreIsItsOwn) {

@@ -9,6 +9,12 @@
 #include "platform/SerialPort.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "support/PtyPair.h"
 #endif
 
@@ -87,5 +93,56 @@ TEST(SerialPort, OpensExclusivelyAndReadsWithItsTimeouts) {
     // A pseudo-terminal carries no modem lines.
     uint32_t bits = 0;
     EXPECT_FALSE(receiver->modemStatus(bits).ok());
+}
+#endif
+
+#ifdef __linux__
+namespace testsupport {
+long reportedLineSpeed(int fd);
+}
+
+// A terminal as the kernel makes it (canonical, echoing, output processed), not socat's raw
+// pseudo-terminal: configure must make it raw at a standard speed and at IRIG-B's 1000 baud,
+// which termios has no constant for.
+TEST(SerialPort, ConfigureMakesACookedLineRawAtAnySpeed) {
+    for (const int baud : {9600, 1000}) {
+        SCOPED_TRACE(baud);
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(::grantpt(master), 0);
+        ASSERT_EQ(::unlockpt(master), 0);
+        const std::string device = ::ptsname(master);
+        // Opened before the port, which shuts out later openers.
+        const int line = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(line, 0);
+        Status status;
+        auto port = SerialPort::open(device, status);
+        ASSERT_NE(port, nullptr) << status.error;
+        termios before{};
+        ASSERT_EQ(::tcgetattr(line, &before), 0);
+        ASSERT_NE(before.c_lflag & ICANON, 0u);
+        ASSERT_NE(before.c_lflag & ECHO, 0u);
+
+        LineSettings settings;
+        settings.baudRate = baud;
+        const Status configured = port->configure("baud=9600 parity=N data=8 stop=1", settings);
+        termios after{};
+        ASSERT_EQ(::tcgetattr(line, &after), 0);
+        EXPECT_EQ(after.c_lflag & (ICANON | ECHO), 0u);
+        EXPECT_EQ(after.c_oflag & OPOST, 0u);
+        // Where the driver refuses the speed, configure says so; where it takes it, the
+        // kernel reports it.
+        const long reported = testsupport::reportedLineSpeed(line);
+        if (baud == 9600) {
+            EXPECT_TRUE(configured.ok()) << configured.error;
+        }
+        if (configured.ok()) {
+            EXPECT_EQ(reported, baud);
+        } else {
+            EXPECT_NE(reported, baud);
+        }
+        ::close(line);
+        ::close(master);
+    }
 }
 #endif

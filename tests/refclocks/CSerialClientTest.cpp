@@ -61,6 +61,25 @@ TEST(CSerialClient, UnopenablePortGivesOneErrorAndOneFailure) {
     EXPECT_EQ(time.failures(), 1);
 }
 
+// IRIG-B's 1000 baud on a driver that has no such speed: the clock would read nothing.
+TEST(CSerialClient, UnconfigurablePortGivesOneErrorAndOneFailure) {
+    RecordingMessages messages;
+    RecordingTime time;
+    ScriptedPort::Shared shared;
+    shared.configureError = 22;
+    FrameClock clock(messages, time, "COM2");
+    clock.setPortOpener([&](const std::string&, platform::Status& status) {
+        status = {};
+        return std::make_unique<ScriptedPort>(shared);
+    });
+    clock.start();
+    EXPECT_FALSE(clock.running());
+    const auto errors = messages.texts(MessageLevel::Error);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("Can't configure port COM2 (", 0), 0u) << errors[0];
+    EXPECT_EQ(time.failures(), 1);
+}
+
 TEST(CSerialClient, InconsistentFramesAreRememberedButNotReported) {
     RecordingMessages messages;
     RecordingTime time;

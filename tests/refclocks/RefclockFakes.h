@@ -96,6 +96,7 @@ public:
         Steady::time_point pulseAt = Steady::time_point::max();
         bool carrier = false;
         bool modemFails = false;
+        int configureError = 0;
         std::string mode;
         platform::LineSettings line;
 
@@ -118,7 +119,7 @@ public:
         std::lock_guard<std::mutex> lock(shared_.mutex);
         shared_.mode = mode;
         shared_.line = line;
-        return {};
+        return platform::Status::failure(shared_.configureError);
     }
     platform::Status setTimeouts(const platform::SerialTimeouts&) override { return {}; }
 

@@ -2,7 +2,8 @@
 # kronel.exe under Wine's virtual desktop on Xvfb, driven through its real controls by
 # kronel_driver.exe: a correction from chronyd -x on loopback reaches the status display, the
 # tray icon and its menu, every server-list operation with the store checked, an export and
-# import round trip, and the one-shot close with and without the hold-open flag.
+# import round trip, the one-shot close with and without the hold-open flag, and Exit while
+# the watchdog's alert box is up.
 #   KronelDialog.sh KRONEL_EXE DRIVER_EXE BUILD_DIR
 # Runs in a network namespace of its own (only loopback), so "Restore Defaults" asks no real
 # name server. Exit code 77: no Wine or Xvfb here (skipped).
@@ -165,4 +166,19 @@ delta=$("${nocap[@]}" "$wine" reg query 'HKCU\Software\Kronel' /v LastDelta </de
 grep -Eq 'LastDelta.*(29\.9|30\.0)[0-9]* seconds' <<<"$delta" ||
     fail "the one-shot run ended without its result: $delta"
 ok "one-shot mode closes after its first result"
+# The watchdog's alert box is up (a one-minute time-out, scaled to a second, and no source to
+# kick it) when the program is ended: the stop takes the box down instead of waiting for it.
+"${nocap[@]}" "$wine" reg delete 'HKCU\Software\Kronel\Server Details' /f \
+    </dev/null >/dev/null 2>&1 || fail "reg delete Server Details"
+for value in EnableAlerts AlertMsgBox AlertTimeout; do
+    "${nocap[@]}" "$wine" reg add 'HKCU\Software\Kronel' /v $value /t REG_DWORD /d 1 /f \
+        </dev/null >/dev/null 2>&1 || fail "reg add $value"
+done
+"${nocap[@]}" "$wine" reg add 'HKCU\Software\Kronel' /v Often /t REG_DWORD /d 1 /f \
+    </dev/null >/dev/null 2>&1 || fail "reg add Often"
+KRONEL_TIME_SCALE=60 start_kronel kronel-alert.log
+drive alert-exit || fail "exit with the alert box up"
+wait "$kronel" || true
+kronel=
+ok "the watchdog's stop takes its alert box down"
 passed=1

@@ -15,6 +15,13 @@ inline constexpr int kIdOk = 1;
 // caller logs the text where a log needs it.
 int messageBox(const std::string& text, const std::string& caption, unsigned style = kMbOk);
 
+// The calling thread, as closeMessageBoxes names it.
+unsigned long currentThreadId();
+
+// Closes the boxes that thread `thread` shows, as their close button would (the box returns
+// from messageBox); false when it shows none. On POSIX no box stays up, so there is none.
+bool closeMessageBoxes(unsigned long thread);
+
 // MessageBeep's simple beep; nothing where there is no sound to make.
 void simpleBeep();
 

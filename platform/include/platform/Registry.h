@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Result.h"
 
@@ -58,6 +59,18 @@ Status openRegistryKey(RegRoot root, const std::string& path, bool create, bool 
                        std::unique_ptr<RegistryKey>& key);
 // Deletes root\path and everything below it.
 Status deleteRegistryKey(RegRoot root, const std::string& path);
+
+// One key's part of a change made in one go: the key (and all below it) deleted, or the key
+// created when missing and the values set in it.
+struct RegKeyChange {
+    std::string path;
+    bool remove = false;
+    std::vector<RegValue> values;  // Dword or String
+};
+// Applies the changes in their order as one write of the store (deleting a missing key is
+// no error), so a list of many keys costs one rewrite of the file, not one per value.
+// kInvalidParameter, with nothing changed, when a path, a name or a text cannot be stored.
+Status changeRegistry(RegRoot root, const std::vector<RegKeyChange>& changes);
 
 // Where each root is kept (POSIX backend): KRONEL_REGISTRY for both, else the defaults.
 std::string registryFile(RegRoot root);

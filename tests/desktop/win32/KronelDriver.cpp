@@ -7,6 +7,7 @@
 //   servers EXPORT_PATH       add, edit, open, export, delete all, restore, import
 //   apply-settings            values set on two settings pages reach the store on OK
 //   exit                      the Exit button ends the program
+//   alert-exit                with the watchdog's alert box up, Exit still ends the program
 // For screenshots, each printing the window's rectangle "X Y WIDTH HEIGHT":
 //   main | settings PAGE | server | tray-menu | close TITLE
 #include <windows.h>
@@ -522,13 +523,18 @@ int main(int argc, char* argv[]) {
         trayMenu();
     } else if (step == "close" && argc == 3) {
         closeWindow(argv[2]);
-    } else if (step == "exit") {
+    } else if (step == "exit" || step == "alert-exit") {
+        // Nobody answers the alert box: the watchdog's stop has to take it down.
+        HWND box = step == "alert-exit" ? waitForWindow("Alert") : nullptr;
         click(IDC_EXIT);
         DWORD process = 0;
         GetWindowThreadProcessId(mainWindow, &process);
         HANDLE handle = OpenProcess(SYNCHRONIZE, FALSE, process);
         expect(handle && WaitForSingleObject(handle, 15000) == WAIT_OBJECT_0,
-               "Exit ends kronel.exe");
+               box ? "Exit with the alert box up ends kronel.exe" : "Exit ends kronel.exe");
+        if (box) {
+            expect(!IsWindow(box), "the alert box is gone");
+        }
     } else {
         std::fprintf(stderr, "unknown step %s\n", step.c_str());
         return 2;
