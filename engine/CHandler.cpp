@@ -299,12 +299,18 @@ void CHandler::startServers() {
         if (!enabled[i] || !protocols_) {
             continue;
         }
-        servers_[i] =
-            protocols_->createServer(kServerKinds[i], serverSettings, messageFace(), timeFace());
-        if (servers_[i]) {
-            servers_[i]->start();
-        } else {
-            messageFace().debug(kName, "%s is not available in this build", kServerNames[i]);
+        // A server whose thread or events cannot be made is left out; the rest serve on.
+        try {
+            servers_[i] = protocols_->createServer(kServerKinds[i], serverSettings, messageFace(),
+                                                   timeFace());
+            if (servers_[i]) {
+                servers_[i]->start();
+            } else {
+                messageFace().debug(kName, "%s is not available in this build", kServerNames[i]);
+            }
+        } catch (const std::exception& e) {
+            servers_[i].reset();
+            messageFace().error(kName, "%s could not be started (%s)", kServerNames[i], e.what());
         }
     }
 }
@@ -434,10 +440,16 @@ void CHandler::startWatchdog() {
         messageFace().debug(kName, "Alerts are enabled but this build has no watchdog");
         return;
     }
-    std::unique_ptr<Watchdog> watchdog =
-        watchdogs_->create({messageFace(), timeFace(), storedMinutes(settings_.alertTimeoutMinutes),
-                            parametersKey_, root_});
-    watchdog->start();
+    std::unique_ptr<Watchdog> watchdog;
+    try {
+        watchdog = watchdogs_->create({messageFace(), timeFace(),
+                                       storedMinutes(settings_.alertTimeoutMinutes), parametersKey_,
+                                       root_});
+        watchdog->start();
+    } catch (const std::exception& e) {
+        messageFace().error(kName, "The watchdog could not be started (%s)", e.what());
+        return;
+    }
     std::lock_guard<std::mutex> lock(watchdogMutex_);
     watchdog_ = std::move(watchdog);
 }

@@ -111,8 +111,12 @@ public:
     }
     std::unique_ptr<CTimeServer> createServer(ServerKind, const ServerSettings&, MessageHandler&,
                                               TimeHandler&) override {
+        if (serversCannotBeMade) {
+            throw notMade("server");
+        }
         return nullptr;
     }
+    bool serversCannotBeMade = false;
 
 private:
     Journal& journal_;
@@ -155,8 +159,10 @@ protected:
         }
     }
 
-    void startEngine() {
-        handler_ = std::make_unique<CHandler>(false, std::make_unique<ScriptedProtocols>(journal_));
+    void startEngine(bool serversCannotBeMade = false) {
+        auto protocols = std::make_unique<ScriptedProtocols>(journal_);
+        protocols->serversCannotBeMade = serversCannotBeMade;
+        handler_ = std::make_unique<CHandler>(false, std::move(protocols));
         thread_ = std::make_unique<platform::Thread>([this] { handler_->run(stop_); });
     }
     void stopEngine() {
@@ -265,21 +271,23 @@ TEST_F(Engine, AnEntryWithoutAnAddressFailsWithOneWarning) {
     }
 }
 
-TEST_F(Engine, AClientThatCannotBeMadeFailsItsSourceAndSharedOrdersAreWarned) {
+TEST_F(Engine, ClientsAndServersThatCannotBeMadeAreLeftOutAndSharedOrdersAreWarned) {
     configure({{"events", "throw", 0},
                {"thread", "throw at start", 1},
                {"twin1", "fail", 2},
                {"twin2", "fail", 2}},
-              {{"Logtofile", 1}});
+              {{"Logtofile", 1}, {"SNTPServer", 1}, {"TCPServer", 1}});
     (void)CReg(kServiceParametersKey).writeText("Logfile", store_.path() + ".log");
-    startEngine();
+    startEngine(true);
     // One of the twins takes slot 2; the engine gets there and ends idle.
     ASSERT_TRUE(eventually([&] { return journal_.lines().size() == 2 && idle(); }));
     stopEngine();
     const std::string log = testsupport::readFile(store_.path() + ".log");
     for (const char* line :
          {"Error: Kronel Server events: its client could not be started (event: ",
-          "Error: Kronel Server thread: its client could not be started (thread: "}) {
+          "Error: Kronel Server thread: its client could not be started (thread: ",
+          "Error: Kronel SNTP Server could not be started (server: ",
+          "Error: Kronel RFC868 TCP Server could not be started (server: "}) {
         EXPECT_NE(log.find(line), std::string::npos) << log;
     }
     const size_t shared = log.find("have the same order 2");

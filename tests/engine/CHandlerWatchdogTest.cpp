@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <system_error>
 
 #include "engine/CHandler.h"
 #include "engine/CReg.h"
@@ -21,6 +22,7 @@ struct WatchdogJournal {
     std::atomic<int> started{0};
     std::atomic<int> kicks{0};
     std::atomic<int> stopped{0};
+    bool threadCannotBeMade = false;
     long long timeoutMinutes = 0;
     std::string parametersKey;
 };
@@ -28,7 +30,13 @@ struct WatchdogJournal {
 class JournalWatchdog : public Watchdog {
 public:
     explicit JournalWatchdog(WatchdogJournal& journal) : journal_(journal) {}
-    void start() override { ++journal_.started; }
+    void start() override {
+        ++journal_.started;
+        if (journal_.threadCannotBeMade) {
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                    "watchdog");
+        }
+    }
     void kick() override { ++journal_.kicks; }
     void stop() override { ++journal_.stopped; }
 
@@ -90,6 +98,14 @@ TEST_F(EngineWatchdog, BuiltWhenAlertsAreEnabledAndKickedByAcceptedResults) {
     EXPECT_EQ(journal_.parametersKey, kServiceParametersKey);
     EXPECT_EQ(journal_.kicks.load(), 2);
     EXPECT_EQ(journal_.stopped.load(), 1);
+}
+
+TEST_F(EngineWatchdog, OneWhoseThreadCannotBeMadeIsLeftOutAndTheEngineGoesOn) {
+    journal_.threadCannotBeMade = true;
+    run(1, {2.0});
+    EXPECT_EQ(journal_.started.load(), 1);
+    EXPECT_EQ(journal_.kicks.load(), 0);
+    EXPECT_EQ(journal_.stopped.load(), 0);
 }
 
 TEST_F(EngineWatchdog, NoneWithoutEnableAlerts) {
