@@ -80,7 +80,9 @@ bool IniFile::parse(std::string_view text, IniFile& out, Error& error) {
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
-        auto skip = [&](const char* reason) { out.skipped_.push_back({number, reason}); };
+        auto skip = [&](const char* reason) {
+            out.skipped_.push_back({number, std::string("skipped (") + reason + ")"});
+        };
         if (!printable(line)) {
             skip("not text");
             continue;
@@ -94,11 +96,17 @@ bool IniFile::parse(std::string_view text, IniFile& out, Error& error) {
             continue;
         }
         if (line.front() == '[') {
-            const std::string_view name =
-                line.back() == ']' ? trimmed(line.substr(1, line.size() - 2)) : "";
+            const bool closed = line.size() > 1 && line.back() == ']';
+            const std::string_view name = trimmed(line.substr(1, line.size() - (closed ? 2 : 1)));
             if (name.empty() || name.find_first_of("[]") != std::string_view::npos) {
                 skip("section header without its name or ']'");
                 continue;
+            }
+            // A header that lost its ']' still names the section: reading the keys below it
+            // as belonging elsewhere would turn a configured sender into a listener.
+            if (!closed) {
+                out.skipped_.push_back(
+                    {number, "has no ']' and is read as [" + std::string(name) + "]"});
             }
             section.assign(name);
             continue;

@@ -27,7 +27,8 @@ public:
 
     // The first value of `key` in `section`, or nothing.
     std::optional<std::string> value(std::string_view section, std::string_view key) const;
-    // The lines skipped, in file order.
+    // The lines skipped or read only in part, in file order, each with what was done
+    // ("skipped (...)").
     const std::vector<Error>& skipped() const { return skipped_; }
 
 private:

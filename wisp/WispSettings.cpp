@@ -53,8 +53,7 @@ WispSettings settingsFromText(std::string_view text, const std::string& path, Co
         return settings;
     }
     for (const IniFile::Error& skipped : file.skipped()) {
-        console.print("Warning: %s line %d skipped (%s)", path.c_str(), skipped.line,
-                      skipped.reason.c_str());
+        console.print("Warning: %s line %d %s", path.c_str(), skipped.line, skipped.reason.c_str());
     }
     settings.server = integerSetting(file, kServerKey, kServerDefault, INT_MIN, path, console);
     settings.maxStep = integerSetting(file, kMaxStepKey, kMaxStepDefault, 0, path, console);
