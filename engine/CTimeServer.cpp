@@ -1,5 +1,7 @@
 #include "engine/CTimeServer.h"
 
+#include "engine/ErrorText.h"
+
 namespace engine {
 
 CTimeServer::CTimeServer(MessageHandler& messages, TimeHandler& time, std::string name)
@@ -15,6 +17,31 @@ void CTimeServer::start() {
 
 void CTimeServer::stop() {
     stopThread(kStopPatience);
+}
+
+bool CTimeServer::carryOnAfter(const char* what, int error) {
+    if (stopping() || stopEvent_.isSet()) {
+        return false;
+    }
+    // A flood of failures is one line, not one per datagram.
+    if (failing_ != error) {
+        messages_.error(name(), "%s (%s)", what, winsockErrorText(error).c_str());
+        failing_ = error;
+    }
+    if (stopEvent_.wait(kFailurePause)) {
+        markStopped();
+        return false;
+    }
+    return true;
+}
+
+void CTimeServer::noteActivity(int kind) {
+    const auto now = std::chrono::steady_clock::now();
+    if (lastNotice_ && now - *lastNotice_ < std::chrono::seconds(1)) {
+        return;
+    }
+    lastNotice_ = now;
+    messages_.serverActive(name(), kind);
 }
 
 }  // namespace engine

@@ -8,6 +8,11 @@
 
 namespace engine {
 
+int readInterval(const CReg& parameters, const char* name, int fallback) {
+    const int value = parameters.readInt(name, fallback);
+    return value > 0 ? value : fallback;
+}
+
 EngineSettings EngineSettings::read(const CReg& p) {
     EngineSettings s;
     s.onlyServeWhenSynched = p.readInt("OnlyServeWhenSynched", 0) != 0;
@@ -15,8 +20,8 @@ EngineSettings EngineSettings::read(const CReg& p) {
     s.switchOk = p.readInt("SwitchOK", 0) != 0;
     s.startTop = p.readInt("StartTop", 0) != 0;
     s.sntpFix = p.readInt("SNTPFix", 0) != 0;
-    s.switchDelayMs = p.readInt("SwitchDelay", 2000);
-    s.frequencyMinutes = p.readInt("Frequency", 120);
+    s.switchDelayMs = readInterval(p, "SwitchDelay", 2000);
+    s.frequencyMinutes = readInterval(p, "Frequency", 120);
     s.nmeaAdjust = p.readText("NMEAAdjust", "0");
     s.gpsPort = p.readInt("GPSPort", 3);
     s.gpsSpeed = p.readInt("GPSSpeed", 0);
@@ -30,14 +35,16 @@ EngineSettings EngineSettings::read(const CReg& p) {
     const int stratum = p.readInt("NTPStratum", 14);
     s.ntpStratum = stratum < 0 ? 0 : (stratum > 15 ? 15 : stratum);
     s.ntpBroadcast = p.readInt("NTPbcast", 0) != 0;
-    s.ntpBroadcastInterval = p.readInt("NTPbcastfreq", 64);
+    // An interval of 0 would broadcast without pause.
+    s.ntpBroadcastInterval = readInterval(p, "NTPbcastfreq", 64);
     s.broadcastAddresses = p.readText("BroadcastAddrs", "255.255.255.255");
-    s.multicastTtl = p.readInt("MCastTTL", 31);
+    // The option holds one byte: 256 would become 0 and never leave this host.
+    s.multicastTtl = std::clamp(p.readInt("MCastTTL", 31), 1, 255);
     s.enableAlerts = p.readInt("EnableAlerts", 0) != 0;
     // Four polling intervals, held at the largest integer for intervals that long.
     const long long fourPolls = static_cast<long long>(s.frequencyMinutes) * 4;
-    s.alertTimeoutMinutes = p.readInt(
-        "AlertTimeout", static_cast<int>(std::clamp<long long>(fourPolls, INT_MIN, INT_MAX)));
+    s.alertTimeoutMinutes = readInterval(
+        p, "AlertTimeout", static_cast<int>(std::clamp<long long>(fourPolls, INT_MIN, INT_MAX)));
     s.proxy.address = p.readText("ProxyAddress", "");
     s.proxy.port = p.readInt("ProxyPort", 8080);
     s.proxy.nameNeeded = p.readInt("ProxyNameNeeded", 0) != 0;

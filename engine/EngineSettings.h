@@ -5,6 +5,10 @@ namespace engine {
 
 class CReg;
 
+// An interval (a time to wait, a count of minutes, ...) from the store: 0 or less, which would
+// make a loop spin or a wait end at once, reads as `fallback`, its default.
+int readInterval(const CReg& parameters, const char* name, int fallback);
+
 // The HTTP client's proxy: ProxyAddress (a host, optionally with ":port"), ProxyPort,
 // ProxyNameNeeded, ProxyName, ProxyPwd.
 struct ProxySettings {

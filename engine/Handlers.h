@@ -25,6 +25,13 @@ public:
 
     // Whether Debug lines go anywhere; busy loops skip formatting them when they do not.
     virtual bool logsDebug() const { return true; }
+
+    // A server has served: `kind` 1 for an answer (SNTP, daytime, time), 2 for a round of
+    // broadcasts. Servers call it at most once a second each; the service shows nothing.
+    virtual void serverActive(const std::string& server, int kind) {
+        (void)server;
+        (void)kind;
+    }
 };
 
 // Four bytes: letters such as "TIME" or an IPv4 address in network order.

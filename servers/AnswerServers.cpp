@@ -13,6 +13,9 @@ namespace {
 constexpr int kBacklog = 5;
 constexpr int kConnectionReset = 10054;  // WSAECONNRESET: an earlier answer was refused
 constexpr size_t kMaxRequest = 256;
+// Below it are the ports of services (echo, chargen, daytime, time, ...), never a client's:
+// answering them would let a forged sender set two servers bouncing datagrams for ever.
+constexpr uint16_t kFirstClientPort = 1024;
 
 constexpr const char* kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -95,9 +98,17 @@ void CUdpAnswerServer::run() {
         if (got.error == kConnectionReset) {
             continue;
         }
-        // The request's content does not matter, so an over-long one is answered too.
+        // The request's content does not matter, so an over-long one is answered too. Only
+        // the stop ends the server.
         if (!got.ok() && got.error != platform::wsa::kMessageSize) {
-            return;
+            if (!carryOnAfter("recvfrom failed", got.error)) {
+                return;
+            }
+            continue;
+        }
+        receivedAgain();
+        if (from.port < kFirstClientPort) {
+            continue;
         }
         const size_t length = answer(out);
         const platform::IoResult sent = socket.sendTo(out, length, from);
@@ -105,6 +116,7 @@ void CUdpAnswerServer::run() {
             messages_.warn(name(), "send failed (%s)",
                            engine::winsockErrorText(sent.error).c_str());
         }
+        noteActivity(1);
         if (messages_.logsDebug()) {
             messages_.debug(name(), "Time request received from %s", from.addressText().c_str());
         }
@@ -135,9 +147,15 @@ void CTcpAnswerServer::run() {
         platform::Status status = platform::Status::success();
         platform::Socket connection =
             listener.accept(&peer, status, platform::kInfinite, &stopEvent_);
+        // A client that reset before its connection was taken, or no descriptor or buffer
+        // left for a while: only the stop ends the server.
         if (!status.ok()) {
-            return;
+            if (!carryOnAfter("accept failed", status.error)) {
+                return;
+            }
+            continue;
         }
+        receivedAgain();
         const size_t length = answer(out);
         const platform::IoResult sent = connection.send(out, length);
         if (!sent.ok() || sent.count < static_cast<long>(length)) {
@@ -145,6 +163,7 @@ void CTcpAnswerServer::run() {
                            engine::winsockErrorText(sent.error).c_str());
         }
         connection.close();
+        noteActivity(1);
         if (messages_.logsDebug()) {
             messages_.debug(name(), "Time request received from %s", peer.addressText().c_str());
         }

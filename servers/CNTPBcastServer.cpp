@@ -69,9 +69,10 @@ void CNTPBcastServer::run() {
 
 void CNTPBcastServer::cycle() {
     platform::Socket socket;
+    // Like every other failure, tried again after the interval: only the stop ends the
+    // server.
     if (!socket.open(platform::Socket::Type::Udp).ok()) {
         messages_.warn(name(), "Couldn't create socket (%d)", platform::lastSocketError());
-        markStopped();
         return;
     }
     if (!socket.setReuseAddress(true).ok()) {
@@ -104,6 +105,7 @@ void CNTPBcastServer::cycle() {
             messages_.debug(name(), "Time broadcast to %s", target.text.c_str());
         }
     }
+    noteActivity(2);
 }
 
 }  // namespace servers

@@ -5,6 +5,7 @@
 
 #include "engine/ErrorText.h"
 #include "netclients/NtpPacket.h"
+#include "platform/Thread.h"
 #include "servers/OwnAddress.h"
 
 namespace servers {
@@ -15,6 +16,8 @@ using netclients::NtpTimestamp;
 namespace {
 // WSAECONNRESET: an earlier answer was refused by its peer; the socket still works.
 constexpr int kConnectionReset = 10054;
+// Below it are the ports of services, never a client's.
+constexpr uint16_t kFirstClientPort = 1024;
 }  // namespace
 
 CSNTPServer::CSNTPServer(engine::MessageHandler& messages, engine::TimeHandler& time, int stratum)
@@ -36,15 +39,15 @@ bool CSNTPServer::openSocket() {
                         engine::winsockErrorText().c_str());
         return false;
     }
-    const uint16_t port = platform::servicePort("ntp", "udp", netclients::kNtpFallbackPort);
-    if (!socket.bind({0, port}).ok()) {
+    port_ = platform::servicePort("ntp", "udp", netclients::kNtpFallbackPort);
+    if (!socket.bind({0, port_}).ok()) {
         messages_.error(name(), "Couldn't bind socket (%s)", engine::winsockErrorText().c_str());
         return false;
     }
+    // A host without a multicast route still has unicast clients to answer.
     if (!socket.joinMulticastGroup(*platform::parseDottedIPv4(kMulticastGroup)).ok()) {
         messages_.error(name(), "Couldn't add membership of multicast group (%s)",
                         engine::winsockErrorText().c_str());
-        return false;
     }
     std::lock_guard<std::mutex> lock(mutex_);
     socket_ = std::move(socket);
@@ -58,6 +61,11 @@ void CSNTPServer::closeSocket() {
     socket_.close();
 }
 
+void CSNTPServer::lookUpOwnAddress() {
+    ownAddress_.store(ownAddressLookup_ ? ownAddressLookup_(stopEvent_)
+                                        : ownIPv4Address(&stopEvent_));
+}
+
 void CSNTPServer::run() {
     if (!openSocket()) {
         signalStarted();  // the thread has run its course; nobody need wait for it
@@ -65,6 +73,9 @@ void CSNTPServer::run() {
     }
     messages_.debug(name(), "started");
     signalStarted();
+    // Only telling this host's broadcasts from others' needs the own address: a slow name
+    // server must not hold up the answers. Ends with the stop, before the thread does.
+    platform::Thread lookup([this] { lookUpOwnAddress(); });
 
     // A busy server takes every queued request in one call and sends the answers in one;
     // an idle one waits for the next request on the stop event as well, then takes whatever
@@ -88,26 +99,35 @@ void CSNTPServer::run() {
                 continue;
             }
             // A longer datagram (extension fields, an authenticator) is read from its first
-            // 48 bytes.
+            // 48 bytes. Only the stop ends the server.
             if (!got.ok() && got.error != platform::wsa::kMessageSize) {
-                break;
+                if (!carryOnAfter("recvfrom failed", got.error)) {
+                    break;
+                }
+                continue;
             }
             in[0].length = got.count;
             count = 1 + socket_.receiveWaitingBatch(in + 1, kBatch - 1);
         }
+        receivedAgain();
         // One reading stamps the whole batch: every datagram of it was queued by now.
         const Batch batch = beginBatch(time_.now());
         int answered = 0;
+        bool served = false;
         for (int i = 0; i < count; ++i) {
-            // A shorter datagram is read with the rest zero, as a cleared buffer would be.
-            const size_t length = static_cast<size_t>(std::max(0L, in[i].length));
-            if (length < sizeof requests[i]) {
-                std::memset(requests[i] + length, 0, sizeof requests[i] - length);
+            const size_t length =
+                std::min(static_cast<size_t>(std::max(0L, in[i].length)), sizeof requests[i]);
+            if (handle(batch, requests[i], length, in[i].peer, answers[answered])) {
+                served = true;
+                // An unsynchronised server keeps quiet rather than hand out a wrong time.
+                if (batch.synchronised) {
+                    out[answered].peer = in[i].peer;
+                    ++answered;
+                }
             }
-            if (handle(batch, requests[i], in[i].peer, answers[answered])) {
-                out[answered].peer = in[i].peer;
-                ++answered;
-            }
+        }
+        if (served) {
+            noteActivity(1);
         }
         if (answered == 0) {
             continue;
@@ -129,7 +149,6 @@ void CSNTPServer::run() {
 CSNTPServer::Batch CSNTPServer::beginBatch(double received) {
     Batch batch;
     batch.debug = messages_.logsDebug();
-    // An unsynchronised server keeps quiet rather than hand out a wrong time.
     batch.synchronised = time_.synchronised();
     NtpPacket::ServerFields fields;
     fields.stratum = stratum_;
@@ -140,11 +159,14 @@ CSNTPServer::Batch CSNTPServer::beginBatch(double received) {
     return batch;
 }
 
-bool CSNTPServer::handle(const Batch& batch, const uint8_t* datagram,
+bool CSNTPServer::handle(const Batch& batch, const uint8_t* datagram, size_t size,
                          const platform::Endpoint& from, uint8_t* answer) {
-    const int mode = datagram[0] & 7;
-    switch (mode) {
-        case netclients::kModeServer: {
+    // Anything but a whole request, answer or broadcast is dropped unanswered: answering it
+    // could set two servers answering each other for ever.
+    switch (netclients::classifyNtpDatagram(datagram, size)) {
+        case netclients::NtpDatagram::Ignored:
+            return false;
+        case netclients::NtpDatagram::ServerReply: {
             NtpPacket::Bytes bytes;
             std::memcpy(bytes.data(), datagram, bytes.size());
             if (batch.debug) {
@@ -159,33 +181,35 @@ bool CSNTPServer::handle(const Batch& batch, const uint8_t* datagram,
             replyEvent_.set();
             return false;
         }
-        case netclients::kModeBroadcast:
+        case netclients::NtpDatagram::Broadcast:
             fileBroadcast(datagram, from);
             return false;
-        default:
-            if (batch.debug) {
-                NtpPacket::Bytes bytes;
-                std::memcpy(bytes.data(), datagram, bytes.size());
-                messages_.debug(name(), "%s", NtpPacket(bytes).diagnosticLine().c_str());
-                messages_.debug(name(), "Time request received from %s",
-                                from.addressText().c_str());
+        case netclients::NtpDatagram::Request:
+            // A client asks from an ephemeral port, a symmetric peer from the NTP port; a
+            // request "from" another service's port (daytime, echo, ...) is a forgery.
+            if (from.port < kFirstClientPort && from.port != port_) {
+                return false;
             }
             break;
     }
-    // The batch's answer with this request's version and mode, and its transmit timestamp
-    // echoed as originate; reference and transmit times follow just before sending.
+    if (batch.debug) {
+        NtpPacket::Bytes bytes;
+        std::memcpy(bytes.data(), datagram, bytes.size());
+        messages_.debug(name(), "%s", NtpPacket(bytes).diagnosticLine().c_str());
+        messages_.debug(name(), "Time request received from %s", from.addressText().c_str());
+    }
+    // The batch's answer with this request's version and mode (4 to mode 3, 2 to mode 1),
+    // and its transmit timestamp echoed as originate; reference and transmit times follow
+    // just before sending.
     std::memcpy(answer, batch.answer.data(), netclients::kNtpPacketSize);
     answer[0] = NtpPacket::replyByte0(datagram[0]);
     std::memcpy(answer + NtpPacket::kOriginate, datagram + NtpPacket::kTransmit, 8);
-    return batch.synchronised;
+    return true;
 }
 
 void CSNTPServer::fileBroadcast(const uint8_t* datagram, const platform::Endpoint& from) {
-    if (!ownAddressKnown_) {
-        ownAddress_ = ownIPv4Address();
-        ownAddressKnown_ = true;
-    }
-    if (isOwnAddress(from.address, ownAddress_)) {
+    // Until the lookup has found the own address, loopback senders are still known as ours.
+    if (isOwnAddress(from.address, ownAddress_.load())) {
         return;
     }
     {

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "InjectedFailures.h"
 #include "NameLookup.h"
 #include "ServiceOverrides.h"
 #include "posix/PollWait.h"
@@ -72,18 +73,23 @@ int socketErrorNumber(int e) {
         case EADDRNOTAVAIL:
             return 10049;
         case ENETDOWN:
+        case ENONET:
+        case EIO:
             return 10050;
         case ENETUNREACH:
+        case ENODEV:  // no interface or route for a multicast group
             return 10051;
         case ENETRESET:
             return 10052;
         case ECONNABORTED:
+        case EPROTO:  // accept: the pending connection failed
             return 10053;
         case ECONNRESET:
         case EPIPE:
             return 10054;
         case ENOBUFS:
         case ENOMEM:
+        case ENOSR:
             return 10055;
         case EISCONN:
             return 10056;
@@ -139,6 +145,20 @@ sockaddr_in toSockaddr(const Endpoint& e) {
 }
 Endpoint fromSockaddr(const sockaddr_in& a) {
     return {a.sin_addr.s_addr, ntohs(a.sin_port)};
+}
+
+// The failure a test injected for this socket's port (set as the last error), else 0.
+int injectedFailure(int fd) {
+    if (!failuresInjected()) {
+        return 0;
+    }
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        return 0;
+    }
+    const int error = takeInjectedFailure(ntohs(a.sin_port));
+    return error ? fail(error) : 0;
 }
 
 }  // namespace
@@ -368,6 +388,10 @@ Socket Socket::accept(Endpoint* peer, Status& status, Millis timeout, Event* sto
         status = Status{error};
         return result;
     }
+    if (int error = injectedFailure(impl_->fd)) {
+        status = Status{error};
+        return result;
+    }
     sockaddr_in a{};
     socklen_t len = sizeof a;
     const int fd = ::accept4(impl_->fd, reinterpret_cast<sockaddr*>(&a), &len, SOCK_CLOEXEC);
@@ -419,6 +443,9 @@ IoResult Socket::receiveFrom(void* buffer, size_t size, Endpoint* from, Millis t
     if (int error = waitReady(impl_->fd, POLLIN, timeout, impl_->aborted, stop)) {
         return {0, error};
     }
+    if (int error = injectedFailure(impl_->fd)) {
+        return {0, error};
+    }
     sockaddr_in a{};
     socklen_t len = sizeof a;
     // MSG_TRUNC reports a datagram larger than the buffer, as WinSock's WSAEMSGSIZE does.
@@ -458,6 +485,9 @@ constexpr int kMaxBatch = 64;
 }
 
 int Socket::receiveWaitingBatch(Datagram* datagrams, int count) {
+    if (injectedFailure(impl_->fd)) {
+        return 0;
+    }
     count = std::min(count, kMaxBatch);
     mmsghdr headers[kMaxBatch];
     iovec vectors[kMaxBatch];

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "InjectedFailures.h"
 #include "NameLookup.h"
 #include "ServiceOverrides.h"
 #include "win32/Win32.h"
@@ -74,11 +75,11 @@ int socketErrorNumber(int e) {
         {EPROTOTYPE, 10041},    {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043},
         {EOPNOTSUPP, 10045},    {EAFNOSUPPORT, 10047}, {EADDRINUSE, 10048},
         {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},     {ENETUNREACH, 10051},
-        {ENETRESET, 10052},     {ECONNABORTED, 10053}, {ECONNRESET, 10054},
-        {EPIPE, 10054},         {ENOBUFS, 10055},      {ENOMEM, 10055},
-        {EISCONN, 10056},       {ENOTCONN, 10057},     {ETIMEDOUT, 10060},
-        {ECONNREFUSED, 10061},  {ELOOP, 10062},        {ENAMETOOLONG, 10063},
-        {EHOSTUNREACH, 10065},  {ENOTEMPTY, 10066},
+        {ENODEV, 10051},        {ENETRESET, 10052},    {ECONNABORTED, 10053},
+        {ECONNRESET, 10054},    {EPIPE, 10054},        {ENOBUFS, 10055},
+        {ENOMEM, 10055},        {EISCONN, 10056},      {ENOTCONN, 10057},
+        {ETIMEDOUT, 10060},     {ECONNREFUSED, 10061}, {ELOOP, 10062},
+        {ENAMETOOLONG, 10063},  {EHOSTUNREACH, 10065}, {ENOTEMPTY, 10066},
     };
     if (e == 0) {
         return 0;
@@ -116,6 +117,25 @@ sockaddr_in toSockaddr(const Endpoint& e) {
 Endpoint fromSockaddr(const sockaddr_in& a) {
     return {a.sin_addr.s_addr, ntohs(a.sin_port)};
 }
+
+// The failure a test injected for this socket's port (set as the last error), else 0.
+int injectedFailure(SOCKET s) {
+    if (!failuresInjected()) {
+        return 0;
+    }
+    sockaddr_in a{};
+    int len = sizeof a;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        return 0;
+    }
+    const int error = takeInjectedFailure(ntohs(a.sin_port));
+    return error ? fail(error) : 0;
+}
+
+// Not named by every SDK's headers.
+#ifndef SIO_UDP_NETRESET
+#define SIO_UDP_NETRESET _WSAIOW(IOC_VENDOR, 15)
+#endif
 
 }  // namespace
 
@@ -290,10 +310,13 @@ Status Socket::open(Type type) {
     if (type == Type::Udp) {
         // Windows turns an ICMP "port unreachable" for an earlier datagram into WSAECONNRESET
         // on the next receive, which would end a server's loop because one client went away.
-        // Other systems ignore it on unconnected sockets; so do we.
+        // Other systems ignore it on unconnected sockets; so do we. An ICMP "time exceeded"
+        // for an earlier datagram likewise turns into WSAENETRESET.
         BOOL report = FALSE;
         DWORD returned = 0;
         (void)::WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned,
+                         nullptr, nullptr);
+        (void)::WSAIoctl(s, SIO_UDP_NETRESET, &report, sizeof report, nullptr, 0, &returned,
                          nullptr, nullptr);
     }
     if (int error = selectEvents(s, impl_->networkEvent)) {
@@ -463,6 +486,10 @@ Status Socket::connect(const Endpoint& remote, Millis timeout, Event* stop) {
 
 Socket Socket::accept(Endpoint* peer, Status& status, Millis timeout, Event* stop) {
     Socket result;
+    if (int injected = injectedFailure(impl_->socket)) {
+        status = Status{injected};
+        return result;
+    }
     sockaddr_in a{};
     SOCKET accepted = INVALID_SOCKET;
     const int error =
@@ -526,6 +553,9 @@ IoResult Socket::send(const void* data, size_t size) {
 
 IoResult Socket::receiveFrom(void* buffer, size_t size, Endpoint* from, Millis timeout,
                              Event* stop) {
+    if (int injected = injectedFailure(impl_->socket)) {
+        return {0, injected};
+    }
     sockaddr_in a{};
     int received = 0;
     const int error =
@@ -574,6 +604,9 @@ IoResult Socket::receiveWaitingFrom(void* buffer, size_t size, Endpoint* from) {
 }
 
 int Socket::receiveWaitingBatch(Datagram* datagrams, int count) {
+    if (injectedFailure(impl_->socket)) {
+        return 0;
+    }
     int taken = 0;
     while (taken < count) {
         Datagram& d = datagrams[taken];

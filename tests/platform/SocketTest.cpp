@@ -118,6 +118,21 @@ TEST(Socket, ErrnoMapsToWinsockNumbers) {
     EXPECT_EQ(socketErrorNumber(EWOULDBLOCK), 10035);
     EXPECT_EQ(socketErrorNumber(ETIMEDOUT), 10060);
     EXPECT_EQ(socketErrorNumber(EHOSTUNREACH), 10065);
+    // A multicast join on a host without a multicast route.
+    EXPECT_EQ(socketErrorNumber(ENODEV), 10051);
+#ifndef _WIN32
+    // Every errno the socket calls document has a WinSock number, so a text to show.
+    for (const int e :
+         {EACCES,     EPERM,        EADDRINUSE,   EADDRNOTAVAIL, EAFNOSUPPORT, EAGAIN,
+          EALREADY,   EBADF,        ECONNABORTED, ECONNREFUSED,  ECONNRESET,   EDESTADDRREQ,
+          EFAULT,     EHOSTUNREACH, EINPROGRESS,  EINTR,         EINVAL,       EIO,
+          EISCONN,    EMFILE,       EMSGSIZE,     ENETDOWN,      ENETUNREACH,  ENFILE,
+          ENOBUFS,    ENODEV,       ENOMEM,       ENONET,        ENOPROTOOPT,  ENOSR,
+          ENOTCONN,   ENOTSOCK,     EOPNOTSUPP,   EPIPE,         EPROTO,       EPROTONOSUPPORT,
+          EPROTOTYPE, ETIMEDOUT,    EHOSTDOWN}) {
+        EXPECT_GE(socketErrorNumber(e), 10004) << e;
+    }
+#endif
 }
 
 TEST(Socket, DottedAddressesParseAndNamesResolve) {

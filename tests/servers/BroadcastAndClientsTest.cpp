@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <cstring>
 #include <string>
 #include <thread>
@@ -74,6 +76,7 @@ TEST(NTPBcastServer, BroadcastsEachRoundAndWarnsOnceForAnItemThatIsNoAddress) {
     time.offset_.store(12.0);
     platform::Socket listener = udpOn(0, 123);
     ASSERT_TRUE(listener.joinMulticastGroup(ip("224.0.1.1")).ok());
+    const auto begin = std::chrono::steady_clock::now();
     {
         CNTPBcastServer server(messages, time, 1, 3, "224.0.1.1,,nonsense", 31);
         server.start();
@@ -94,6 +97,16 @@ TEST(NTPBcastServer, BroadcastsEachRoundAndWarnsOnceForAnItemThatIsNoAddress) {
         }
     }
     platform::setTimeScale(1);
+    // Four rounds, but an activity notice at most once a second.
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - begin)
+            .count();
+    const auto activity = messages.activity();
+    ASSERT_FALSE(activity.empty());
+    EXPECT_LE(activity.size(), static_cast<size_t>(seconds + 1));
+    for (const auto& notice : activity) {
+        EXPECT_EQ(notice, std::make_pair(std::string("SNTP Broadcast Server"), 2));
+    }
     int warnings = 0;
     for (const std::string& w : messages.texts(MessageLevel::Warn)) {
         warnings += w.find("nonsense") != std::string::npos ? 1 : 0;

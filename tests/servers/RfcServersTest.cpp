@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "ServerTestSupport.h"
 #include "engine/TimeValue.h"
@@ -69,6 +72,62 @@ TEST_F(RfcServersTest, TimeAnswerFor1970IsTheEpochDifference) {
     EXPECT_EQ(askUdp(37), expected);
     EXPECT_EQ(askTcp(37), expected);
     EXPECT_TRUE(messages_.has(engine::MessageLevel::Debug, "Time request received from 127.0.0.1"));
+    // One activity notice each: the answers came within a second.
+    using Notice = std::pair<std::string, int>;
+    const std::vector<Notice> activity = messages_.activity();
+    EXPECT_EQ(std::count(activity.begin(), activity.end(), Notice{"RFC868 UDP Server", 1}), 1);
+    EXPECT_EQ(std::count(activity.begin(), activity.end(), Notice{"RFC868 TCP Server", 1}), 1);
+}
+
+// A real client sends from an ephemeral port; a datagram "from" a service's port (echo,
+// chargen, daytime, time) is a forgery that would bounce between two servers for ever.
+TEST_F(RfcServersTest, DatagramsFromServicePortsAreNotAnswered) {
+    auto daytime = started<servers::Crfc867udpServer>();
+    auto time = started<servers::Crfc868udpServer>();
+    for (const uint16_t from : {7, 13, 19, 37, 123, 1023}) {
+        platform::Socket s;
+        ASSERT_TRUE(s.open(platform::Socket::Type::Udp).ok());
+        ASSERT_TRUE(s.setReuseAddress(true).ok());  // beside the servers on 13 and 37
+        // Another loopback address, so what is sent to 127.0.0.1 reaches the servers.
+        ASSERT_TRUE(s.bind({*platform::parseDottedIPv4("127.0.0.2"), from}).ok()) << from;
+        for (const uint16_t to : {13, 37}) {
+            ASSERT_TRUE(s.sendTo("", 0, loopback(to)).ok());
+            char buffer[600];
+            EXPECT_FALSE(s.receiveFrom(buffer, sizeof buffer, nullptr, Millis(300)).ok())
+                << "answered port " << from << " on port " << to;
+        }
+    }
+    EXPECT_FALSE(askUdp(13).empty());
+    EXPECT_EQ(askUdp(37).size(), 4u);
+}
+
+// A client that resets its connection before it is taken, and failed accepts (here injected
+// through the platform layer): one Error, a short pause, and the server answers on.
+TEST_F(RfcServersTest, AFailedAcceptOrAResettingClientDoesNotEndTheTcpServer) {
+    time_.fixed_.store(k1970);
+    auto tcp = started<servers::Crfc868tcpServer>();
+    platform::ChildProcess resetter;
+    ASSERT_TRUE(
+        resetter
+            .start("/usr/bin/python3",
+                   {"-c",
+                    "import socket, struct\n"
+                    "s = socket.create_connection(('127.0.0.1', 37))\n"
+                    "s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))\n"
+                    "s.close()\n"})
+            .ok());
+    int code = -1;
+    ASSERT_TRUE(resetter.wait(Millis(10000), code));
+    EXPECT_EQ(code, 0) << resetter.errors();
+    platform::injectReceiveFailures(37, platform::wsa::kConnAborted, 4);
+    const std::string expected("\x83\xAA\x7E\x80", 4);
+    EXPECT_EQ(askTcp(37), expected);
+    platform::injectReceiveFailures(0, 0, 0);
+    EXPECT_EQ(askTcp(37), expected);
+    EXPECT_TRUE(tcp->running());
+    const std::vector<std::string> errors = messages_.texts(engine::MessageLevel::Error);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "accept failed (WSAECONNABORTED: Software caused connection abort)");
 }
 
 TEST_F(RfcServersTest, DaytimeIsTheDateTextFollowedByTheEnginesTextWithoutLineEnd) {

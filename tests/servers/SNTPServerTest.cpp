@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -122,7 +124,7 @@ TEST_F(SNTPServerTest, AnswersEachModeKeepingTheVersion) {
         {0x23, 48, 0x24},  // VN 4 client -> server, version kept
         {0x23, 68, 0x24},  // extension fields: read from the first 48 bytes
         {0x11, 48, 0x12},  // VN 2 symmetric active -> symmetric passive
-        {0x1E, 48, 0x1A},  // VN 3 control message -> symmetric passive
+        {0x0B, 48, 0x0C},  // VN 1 client -> server
     };
     platform::Socket s = testsupport::boundUdp();
     for (const Case& c : cases) {
@@ -197,6 +199,7 @@ TEST_F(SNTPServerTest, FilesAnswersAndOtherHostsBroadcastsButNotItsOwn) {
     EXPECT_EQ(server_->lastReply().sender.port, peer.localEndpoint().port);
 
     uint8_t broadcast[48] = {29, 3};
+    broadcast[40] = 0xED;  // a transmit time: one without is dropped
     // From loopback: this host's own broadcast, never filed.
     EXPECT_FALSE(exchange(peer, broadcast, 48, Millis(300)));
     EXPECT_FALSE(server_->broadcastEvent().isSet());
@@ -223,6 +226,124 @@ TEST_F(SNTPServerTest, AnswersOnAfterAClientWentAway) {
     EXPECT_TRUE(server_->running());
 }
 
+// Only whole requests of modes 3 and 1, versions 1 to 4, from a client's port are answered:
+// anything else answered could set two servers answering each other for ever.
+TEST_F(SNTPServerTest, AnswersNothingButWholeRequestsOfVersionsOneToFour) {
+    const std::string sunday = "Sun Dec 27 01:02:03 1999 5130.00,N,00000.00,W and some more";
+    const std::string wednesday = "Wed Dec 23 01:02:03 1999 5130.00,N,00000.00,W and some more";
+    struct Case {
+        const char* what;
+        std::string bytes;
+        uint16_t fromPort;  // 0: an ephemeral one
+    } cases[] = {
+        {"empty", "", 0},
+        {"47-byte client request", std::string("\x23") + std::string(46, '\0'), 0},
+        {"mode 0", std::string("\x20") + std::string(47, '\0'), 0},
+        {"mode 2 (an answer to mode 1)", std::string("\x22") + std::string(47, '\0'), 0},
+        {"mode 6 control", std::string("\x1E") + std::string(47, '\0'), 0},
+        {"mode 7 private", std::string("\x17") + std::string(47, '\0'), 0},
+        {"version 0 client", std::string("\x03") + std::string(47, '\0'), 0},
+        {"version 5 client", std::string("\x2B") + std::string(47, '\0'), 0},
+        {"version 7 symmetric active", std::string("\x39") + std::string(47, '\0'), 0},
+        {"daytime text read as mode 7", wednesday, 0},
+        {"daytime text read as mode 3, from the daytime port", sunday, 13},
+        {"client request from the echo port", std::string("\x23") + std::string(47, '\0'), 7},
+    };
+    addLoopbackAddress("10.77.0.13");
+    for (const Case& c : cases) {
+        platform::Socket s =
+            c.fromPort ? udpFrom("10.77.0.13", c.fromPort) : testsupport::boundUdp();
+        EXPECT_FALSE(exchange(s, c.bytes.data(), c.bytes.size(), Millis(300))) << c.what;
+    }
+    // Still answering.
+    platform::Socket s = testsupport::boundUdp();
+    const NtpPacket request = NtpPacket::request(time_.now());
+    EXPECT_TRUE(exchange(s, request.data(), 48));
+}
+
+// A peer that sends every datagram back (an echo port, another server answering anything)
+// with a forged first datagram: the exchange dies out at once instead of going on for ever.
+TEST_F(SNTPServerTest, AnEchoingPeerGetsNoLoopGoing) {
+    platform::Socket echo = testsupport::boundUdp();
+    const uint8_t symmetric[48] = {0x21};  // VN 4 symmetric active: answered once, in mode 2
+    ASSERT_TRUE(echo.sendTo("", 0, loopback(123)).ok());
+    ASSERT_TRUE(echo.sendTo(symmetric, sizeof symmetric, loopback(123)).ok());
+    int echoed = 0;
+    // A loop would never fall silent; the count is bounded so that the test ends either way.
+    while (echoed < 1000) {
+        uint8_t buffer[64];
+        const platform::IoResult got =
+            echo.receiveFrom(buffer, sizeof buffer, nullptr, Millis(500));
+        if (!got.ok()) {
+            break;
+        }
+        ++echoed;
+        ASSERT_TRUE(echo.sendTo(buffer, static_cast<size_t>(got.count), loopback(123)).ok());
+    }
+    EXPECT_EQ(echoed, 1) << "only the symmetric-active request is answered";
+}
+
+// A receive that fails (no buffer space, here injected through the platform layer) is one
+// Error, however often it repeats, and a short pause; the server answers on.
+TEST_F(SNTPServerTest, AReceiveFailureIsLoggedOnceAndTheServerAnswersOn) {
+    platform::injectReceiveFailures(123, platform::wsa::kNoBuffers, 6);
+    platform::Socket s = testsupport::boundUdp();
+    const NtpPacket request = NtpPacket::request(time_.now());
+    EXPECT_TRUE(exchange(s, request.data(), 48));
+    platform::injectReceiveFailures(0, 0, 0);
+    EXPECT_TRUE(server_->running());
+    const std::vector<std::string> errors = messages_.texts(MessageLevel::Error);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "recvfrom failed (WSAENOBUFS: No buffer space available)");
+}
+
+TEST_F(SNTPServerTest, TellsOfItsActivityAtMostOnceASecond) {
+    const auto begin = std::chrono::steady_clock::now();
+    platform::Socket s = testsupport::boundUdp();
+    for (int i = 0; i < 20; ++i) {
+        const NtpPacket request = NtpPacket::request(time_.now());
+        ASSERT_TRUE(exchange(s, request.data(), 48));
+    }
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - begin)
+            .count();
+    const auto activity = messages_.activity();
+    ASSERT_FALSE(activity.empty());
+    EXPECT_LE(activity.size(), static_cast<size_t>(seconds + 1));
+    for (const auto& [server, kind] : activity) {
+        EXPECT_EQ(server, "SNTP Server");
+        EXPECT_EQ(kind, 1);
+    }
+}
+
+// The own address is only needed to tell this host's broadcasts from others'; however long
+// the name server takes, requests are answered meanwhile, and the stop ends the lookup.
+TEST_F(SNTPServerTest, AnswersWhileItsOwnAddressIsStillBeingLookedUp) {
+    server_.reset();
+    platform::Event released{true};
+    std::atomic<bool> asked{false};
+    CSNTPServer server(messages_, time_, 5);
+    server.setOwnAddressLookup([&](platform::Event& stop) -> uint32_t {
+        asked.store(true);
+        platform::Event::waitAny({&released, &stop});
+        return 0;
+    });
+    server.start();
+    addLoopbackAddress("10.77.0.10");
+    platform::Socket other = udpFrom("10.77.0.10");
+    uint8_t broadcast[48] = {29, 3};
+    broadcast[40] = 0xED;
+    ASSERT_TRUE(other.sendTo(broadcast, sizeof broadcast, loopback(123)).ok());
+    ASSERT_TRUE(server.broadcastEvent().wait(servertest::kPatience));
+    platform::Socket s = testsupport::boundUdp();
+    const NtpPacket request = NtpPacket::request(time_.now());
+    EXPECT_TRUE(exchange(s, request.data(), 48));
+    EXPECT_TRUE(asked.load());
+    EXPECT_FALSE(released.isSet());
+    server.stop();  // with the lookup still waiting
+    EXPECT_FALSE(server.running());
+}
+
 TEST_F(SNTPServerTest, LogsNothingPerRequestWhenDebugIsOff) {
     struct Quiet : testsupport::RecordingMessages {
         bool logsDebug() const override { return false; }
@@ -237,6 +358,31 @@ TEST_F(SNTPServerTest, LogsNothingPerRequestWhenDebugIsOff) {
         ASSERT_TRUE(exchange(s, request.data(), 48));
     }
     EXPECT_EQ(quiet.messages().size(), before);
+}
+
+// A host or container without a multicast route: the group cannot be joined, which is said
+// with a real text, and unicast clients are answered all the same.
+TEST(SNTPServerWithoutMulticast, NtpdigIsAnsweredWhenTheGroupCannotBeJoined) {
+    platform::setServiceOverrides("");
+    int code = -1;
+    run("/usr/sbin/ip", {"route", "del", "224.0.0.0/4", "dev", "lo"}, code);
+    testsupport::RecordingMessages messages;
+    FakeTime time;
+    time.offset_.store(2.0);
+    std::string out;
+    {
+        CSNTPServer server(messages, time, 5);
+        server.start();
+        out = run("/usr/bin/ntpdig", {"-j", "-t", "3", "127.0.0.1"}, code);
+    }
+    int restored = -1;
+    run("/usr/sbin/ip", {"route", "add", "224.0.0.0/4", "dev", "lo"}, restored);
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_NE(out.find("\"stratum\":5"), std::string::npos) << out;
+    const std::vector<std::string> errors = messages.texts(MessageLevel::Error);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("Couldn't add membership of multicast group (WSA", 0), 0u)
+        << errors[0];
 }
 
 }  // namespace

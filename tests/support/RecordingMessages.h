@@ -2,6 +2,7 @@
 // A MessageHandler that keeps every message it is given, for any thread to read back.
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/Handlers.h"
@@ -34,6 +35,15 @@ public:
         }
         return out;
     }
+    void serverActive(const std::string& server, int kind) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        activity_.emplace_back(server, kind);
+    }
+    // The activity notices, in order: server name and kind.
+    std::vector<std::pair<std::string, int>> activity() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return activity_;
+    }
     // true when a message of `level` contains `part`.
     bool has(engine::MessageLevel level, const std::string& part) const {
         for (const LoggedMessage& m : messages()) {
@@ -47,6 +57,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<LoggedMessage> messages_;
+    std::vector<std::pair<std::string, int>> activity_;
 };
 
 }  // namespace testsupport

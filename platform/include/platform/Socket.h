@@ -22,6 +22,7 @@ inline constexpr int kWouldBlock = 10035;    // WSAEWOULDBLOCK
 inline constexpr int kNotSocket = 10038;     // WSAENOTSOCK
 inline constexpr int kMessageSize = 10040;   // WSAEMSGSIZE
 inline constexpr int kAddressInUse = 10048;  // WSAEADDRINUSE
+inline constexpr int kConnAborted = 10053;   // WSAECONNABORTED
 inline constexpr int kNoBuffers = 10055;     // WSAENOBUFS
 inline constexpr int kTimedOut = 10060;      // WSAETIMEDOUT
 inline constexpr int kConnRefused = 10061;   // WSAECONNREFUSED
@@ -60,6 +61,10 @@ std::string localHostName();
 uint16_t servicePort(const char* name, const char* protocol, uint16_t fallback);
 // Replaces the override table ("ntp/udp=11123,time/tcp=11037"); used by tests.
 void setServiceOverrides(const std::string& table);
+// Test seam: the next `count` receives and accepts on sockets bound to local port `port` fail
+// with `error` (a WinSock number) instead of taking a datagram or connection, as a failing
+// network makes them; a count of 0 clears it.
+void injectReceiveFailures(uint16_t port, int error, int count);
 
 struct [[nodiscard]] IoResult {
     long count = 0;  // bytes moved
