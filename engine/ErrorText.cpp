@@ -69,6 +69,8 @@ constexpr std::array<WinsockError, 50> kWinsockErrors{{
     {11004, "WSANO_DATA: No host data record of requested type"},
 }};
 
+constexpr int kFirstWinsockNumber = 10000;
+
 // The text and " (0x...)" must fit a 256-byte buffer.
 constexpr size_t kErrorTextBuffer = 256;
 constexpr size_t kErrorTextOverhead = 14;
@@ -106,6 +108,13 @@ std::string winsockErrorText(int number) {
     for (const WinsockError& row : kWinsockErrors) {
         if (row.number == number) {
             return row.text;
+        }
+    }
+    // A number below the WinSock range is the system's own (an errno with no WinSock twin,
+    // such as a multicast join's "no such device"): its system text says more than a number.
+    if (number > 0 && number < kFirstWinsockNumber) {
+        if (std::string text = systemErrorText(number); !text.empty()) {
+            return text;
         }
     }
     return format("Unrecognised error number %d", number);

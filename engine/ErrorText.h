@@ -10,7 +10,8 @@ std::string systemErrorText(int error);
 // The same for the calling thread's last system error.
 std::string lastSystemErrorText();
 // The calling thread's last WinSock error as text: "No WinSock error" for 0, the table's
-// text, or "Unrecognised error number %d".
+// text, the system's text for a number below the WinSock range, or "Unrecognised error
+// number %d".
 std::string winsockErrorText();
 std::string winsockErrorText(int number);
 

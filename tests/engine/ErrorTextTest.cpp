@@ -4,6 +4,7 @@
 
 #include "engine/ErrorText.h"
 #include "platform/Result.h"
+#include "platform/Socket.h"
 #include "platform/SystemError.h"
 
 using namespace engine;
@@ -58,6 +59,19 @@ TEST(WinsockErrorText, NumbersOutsideTheTableAreNamed) {
     EXPECT_EQ(winsockErrorText(10072), "Unrecognised error number 10072");
     EXPECT_EQ(winsockErrorText(11005), "Unrecognised error number 11005");
     EXPECT_EQ(winsockErrorText(-7), "Unrecognised error number -7");
+}
+
+TEST(WinsockErrorText, EveryErrnoASocketCallCanMeetHasARealText) {
+    // Whatever errno a socket call fails with reaches the log as words, never as a number
+    // alone (a multicast join without a route fails with ENODEV).
+    for (int e = 1; e < 134; ++e) {
+        const int number = platform::socketErrorNumber(e);
+        if (!platform::systemMessage(e)) {
+            continue;  // not an errno of this system
+        }
+        EXPECT_EQ(winsockErrorText(number).rfind("Unrecognised", 0), std::string::npos)
+            << "errno " << e << " -> " << number;
+    }
 }
 
 TEST(WinsockErrorText, WithoutNumberUsesTheThreadsLastSocketError) {
