@@ -1,6 +1,8 @@
 #include "desktop/StatusModel.h"
 
 #include "engine/CReg.h"
+#include "engine/Format.h"
+#include "engine/TimeValue.h"
 
 namespace desktop {
 
@@ -27,6 +29,32 @@ std::string StatusValues::tooltip() const {
     }
     // Tooltips are short on most desktops (64 characters on Windows): the essentials only.
     return "Kronel: " + lastDelta + "\n" + timeSource + ", " + lastContact;
+}
+
+void ServingActivity::note(int kind, const platform::UnixTime& when) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (kind == kAnswer) {
+        lastAnswer_ = when;
+    } else if (kind == kBroadcast) {
+        lastBroadcast_ = when;
+    }
+}
+
+std::string ServingActivity::text() const {
+    const auto clockText = [](const platform::UnixTime& time) {
+        const engine::CalendarTime c = engine::calendarFromUnix(time);
+        return engine::format("%02d:%02d:%02d", c.hour, c.minute, c.second);
+    };
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string parts;
+    if (lastAnswer_) {
+        parts = "last answer " + clockText(*lastAnswer_);
+    }
+    if (lastBroadcast_) {
+        parts += (parts.empty() ? "" : ", ") + std::string("last broadcast ") +
+                 clockText(*lastBroadcast_);
+    }
+    return parts.empty() ? "" : "Serving: " + parts;
 }
 
 }  // namespace desktop

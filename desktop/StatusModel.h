@@ -1,7 +1,10 @@
 #pragma once
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "platform/Registry.h"
 
 namespace desktop {
@@ -20,6 +23,24 @@ struct StatusValues {
     std::vector<std::pair<std::string, std::string>> rows() const;
     // The tray icon's tooltip: the last result in one or two short lines.
     std::string tooltip() const;
+};
+
+// When the servers last served, for the status display: the window's message handler notes
+// each activity notice (from the servers' threads), the window shows the text.
+class ServingActivity {
+public:
+    static constexpr int kAnswer = 1;     // SNTP, daytime or time answered
+    static constexpr int kBroadcast = 2;  // a round of NTP broadcasts sent
+
+    void note(int kind, const platform::UnixTime& when);
+    // "Serving: last answer 12:34:56, last broadcast 12:34:00", each part only once it has
+    // happened; "" while no server has served.
+    std::string text() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::optional<platform::UnixTime> lastAnswer_;
+    std::optional<platform::UnixTime> lastBroadcast_;
 };
 
 }  // namespace desktop

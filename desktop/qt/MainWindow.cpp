@@ -110,6 +110,12 @@ void MainWindow::buildWidgets() {
     statusText_->setFrameShape(QFrame::StyledPanel);
     statusLayout->addLayout(values, 3);
     statusLayout->addWidget(statusText_, 2);
+    // Only while a server has served.
+    servingText_ = new QLabel;
+    servingText_->setObjectName("serving");
+    servingText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    servingText_->hide();
+    values->addRow(servingText_);
     layout->addWidget(status);
 
     auto* serversBox = new QGroupBox(tr("Time servers, in the order they are asked"));
@@ -477,6 +483,19 @@ void MainWindow::message(engine::MessageLevel level, const std::string& source,
     const QString shown = fromEngine(stamp + " " + line);
     QMetaObject::invokeMethod(
         this, [this, shown] { appendLine(shown); }, Qt::QueuedConnection);
+}
+
+void MainWindow::serverActive(const std::string& server, int kind) {
+    (void)server;
+    serving_.note(kind, platform::processClock().now());
+    QMetaObject::invokeMethod(
+        this, [this] { showServing(); }, Qt::QueuedConnection);
+}
+
+void MainWindow::showServing() {
+    const QString text = fromEngine(serving_.text());
+    servingText_->setText(text);
+    servingText_->setVisible(!text.isEmpty());
 }
 
 void MainWindow::appendLine(const QString& line) {

@@ -7,6 +7,7 @@
 
 #include "desktop/EngineLoop.h"
 #include "desktop/ServerListModel.h"
+#include "desktop/StatusModel.h"
 #include "engine/CHandler.h"
 
 class QLabel;
@@ -73,6 +74,8 @@ public:
     void message(engine::MessageLevel level, const std::string& source,
                  const std::string& text) override;
     bool logsDebug() const override { return engine_->logsDebug(); }
+    // From the servers' threads: noted, then shown.
+    void serverActive(const std::string& server, int kind) override;
 
 protected:
     bool event(QEvent* event) override;
@@ -89,6 +92,7 @@ private:
     void buildMenus();
     void buildTray();
     void refreshStatus();
+    void showServing();
     void refreshList();
     void appendLine(const QString& line);
     void queryNow();
@@ -114,10 +118,12 @@ private:
     std::atomic<bool> shift_{false};
     std::atomic<int> dialogsOpen_{0};
     std::atomic<bool> refreshPosted_{false};
+    desktop::ServingActivity serving_;
     bool quitting_ = false;
 
     QLabel* statusValues_[4] = {};
     QLabel* statusText_ = nullptr;
+    QLabel* servingText_ = nullptr;
     QTreeWidget* list_ = nullptr;
     QPlainTextEdit* lines_ = nullptr;
     QMenu* serverMenu_ = nullptr;

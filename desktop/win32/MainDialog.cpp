@@ -216,6 +216,9 @@ INT_PTR MainDialog::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         case kCloseMessage:
             quit();
             return TRUE;
+        case kServingMessage:
+            SetDlgItemTextA(hwnd_, IDC_SERVING, serving_.text().c_str());
+            return TRUE;
         case kTrayMessage:
             if (lParam == WM_RBUTTONUP || lParam == WM_CONTEXTMENU) {
                 trayMenu();
@@ -445,6 +448,12 @@ void MainDialog::showStatusText(const std::string& text) {
 
 void MainDialog::statusChanged() {
     PostMessageA(hwnd_, kStatusMessage, 0, 0);
+}
+
+void MainDialog::serverActive(const std::string& server, int kind) {
+    (void)server;
+    serving_.note(kind, platform::processClock().now());
+    PostMessageA(hwnd_, kServingMessage, 0, 0);
 }
 
 void MainDialog::requestClose() {

@@ -18,10 +18,11 @@ namespace kronelwin {
 // The private message that wakes the engine: wParam EngineWindow::kSwitch (0) or kTop (1).
 inline constexpr UINT kLoopMessage = WM_USER + 34;
 // Window messages of the main dialog besides the private message.
-inline constexpr UINT kLinesMessage = WM_APP + 1;   // lines or status text queued
-inline constexpr UINT kStatusMessage = WM_APP + 2;  // status values changed
-inline constexpr UINT kTrayMessage = WM_APP + 3;    // the tray icon's callback
-inline constexpr UINT kCloseMessage = WM_APP + 4;   // one-shot mode: end the program
+inline constexpr UINT kLinesMessage = WM_APP + 1;    // lines or status text queued
+inline constexpr UINT kStatusMessage = WM_APP + 2;   // status values changed
+inline constexpr UINT kTrayMessage = WM_APP + 3;     // the tray icon's callback
+inline constexpr UINT kCloseMessage = WM_APP + 4;    // one-shot mode: end the program
+inline constexpr UINT kServingMessage = WM_APP + 5;  // a server has served
 inline constexpr UINT kTrayIconId = 1;
 
 struct Options {
@@ -70,6 +71,8 @@ public:
     void message(engine::MessageLevel level, const std::string& source,
                  const std::string& text) override;
     bool logsDebug() const override { return engine_->logsDebug(); }
+    // From the servers' threads: noted, then shown.
+    void serverActive(const std::string& server, int kind) override;
 
     // ServerListUi (dialog thread)
     bool askYesNo(const std::string& text, const std::string& caption) override;
@@ -126,6 +129,7 @@ private:
     std::unique_ptr<engine::CHandler> engine_;
     std::unique_ptr<desktop::ServerListModel> list_;
     desktop::EngineLoop loop_{*this};
+    desktop::ServingActivity serving_;
 
     std::mutex queueMutex_;
     std::deque<std::string> lines_;

@@ -283,6 +283,20 @@ TEST(StatusValues, ShowsTheDefaultsUntilTheEngineWritesThenTheLastResult) {
     EXPECT_EQ(read().drift, "Unknown");
 }
 
+TEST(ServingActivity, ShowsNothingUntilAServerServesThenTheLastOfEachKind) {
+    desktop::ServingActivity serving;
+    EXPECT_EQ(serving.text(), "");
+    serving.note(3, {1733677200, 0});  // no such kind
+    EXPECT_EQ(serving.text(), "");
+    // 2024-12-08 17:00:00 UTC and later.
+    serving.note(desktop::ServingActivity::kBroadcast, {1733677200, 0});
+    EXPECT_EQ(serving.text(), "Serving: last broadcast 17:00:00");
+    serving.note(desktop::ServingActivity::kAnswer, {1733677214, 999});
+    EXPECT_EQ(serving.text(), "Serving: last answer 17:00:14, last broadcast 17:00:00");
+    serving.note(desktop::ServingActivity::kAnswer, {1733680862, 0});
+    EXPECT_EQ(serving.text(), "Serving: last answer 18:01:02, last broadcast 17:00:00");
+}
+
 TEST_F(WindowEngine, PostsSwitchAndTopToTheWindowAndStartsWhatTheWindowSays) {
     server("a", "fail", 0);
     server("b", "1.5", 1);

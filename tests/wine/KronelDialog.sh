@@ -105,13 +105,14 @@ pidfile $work/chronyd.pid
 CONF
 "${nocap[@]}" /usr/sbin/chronyd -x -d -u root -f "$work/chrony.conf" >"$work/chronyd.log" 2>&1 &
 chronyd=$!
-export KRONEL_SERVICES="ntp/udp=$port"
+daytime=$((port + 1))
+export KRONEL_SERVICES="ntp/udp=$port,daytime/udp=$daytime"
 
-# kronel's own servers stay off: chronyd holds the NTP port here.
+# kronel's own servers stay off but the UDP daytime one: chronyd holds the NTP port here.
 parameters='HKEY_CURRENT_USER\Software\Kronel'
 printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' "[$parameters]" \
     '"SNTPServer"=dword:00000000' '"TCPServer"=dword:00000000' '"UDPServer"=dword:00000000' \
-    '"867TCPServer"=dword:00000000' '"867UDPServer"=dword:00000000' \
+    '"867TCPServer"=dword:00000000' '"867UDPServer"=dword:00000001' \
     '"LogtoEvtlog"=dword:00000000' '"LogDebug"=dword:00000001' '"Frequency"=dword:00000001' '' \
     "[$parameters\\Server Details\\chrony]" '"addr"="127.0.0.1"' '"protocol"=dword:00000000' \
     '"rejectntp"=dword:00000001' '"order"=dword:00000000' >"$work/settings.reg"
@@ -132,6 +133,11 @@ start_kronel() {  # LOG [ARGUMENTS...]
 
 start_kronel kronel.log
 drive correction chrony 29.5 30.5 || fail "correction"
+drive serving "" || fail "a serving line before anything was served"
+# A daytime request from an ephemeral port, as a real client sends it.
+echo | timeout 10 socat -T 2 - "UDP:127.0.0.1:$daytime" >"$work/daytime.out" 2>"$work/socat.err"
+[ -s "$work/daytime.out" ] || fail "no daytime answer: $(cat "$work/socat.err")"
+drive serving "Serving: last answer " || fail "no serving line after a daytime answer"
 drive tray || fail "tray icon"
 drive servers "Z:${work//\//\\}\\export.txt" || fail "server list"
 drive apply-settings || fail "settings"

@@ -29,6 +29,7 @@
 #include "platform/SimulatedClock.h"
 #include "platform/Socket.h"
 #include "support/Chronyd.h"
+#include "support/Loopback.h"
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -236,6 +237,34 @@ TEST_F(KronelWindow, ACorrectionFromChronydReachesTheStatusDisplay) {
     })) << window.findChild<QLabel*>("statusText")->text().toStdString();
     EXPECT_EQ(window.findChild<QTreeWidget*>("servers")->topLevelItem(0)->text(3).size(), 24);
     EXPECT_TRUE(window.engineRunning());  // Often is 1
+}
+
+TEST_F(KronelWindow, AnAnsweredSntpRequestShowsThatTheWindowIsServing) {
+    const uint16_t port = testsupport::freeUdpPort();
+    platform::setServiceOverrides("ntp/udp=" + std::to_string(port));
+    {
+        engine::CReg key(engine::kUserParametersKey, platform::RegRoot::CurrentUser);
+        ASSERT_TRUE(key.writeInt("SNTPServer", 1).ok());
+    }
+    MainWindow window;
+    window.start();
+    auto* serving = window.findChild<QLabel*>("serving");
+    ASSERT_NE(serving, nullptr);
+    processUntil([] { return false; }, 200ms);
+    EXPECT_TRUE(serving->isHidden());
+    EXPECT_TRUE(serving->text().isEmpty());
+
+    // A client's mode 3 request, version 4.
+    uint8_t request[48] = {0x23};
+    platform::Socket client = testsupport::boundUdp();
+    ASSERT_TRUE(client.sendTo(request, sizeof request, testsupport::loopback(port)).ok());
+    uint8_t answer[64];
+    platform::Endpoint from;
+    ASSERT_EQ(client.receiveFrom(answer, sizeof answer, &from, platform::Millis(3000)).count, 48);
+    ASSERT_TRUE(processUntil([&] { return !serving->isHidden(); }));
+    EXPECT_TRUE(serving->text().startsWith("Serving: last answer "))
+        << serving->text().toStdString();
+    EXPECT_FALSE(serving->text().contains("broadcast")) << serving->text().toStdString();
 }
 
 TEST_F(KronelWindow, OneShotClosesAfterTheFirstResultUnlessHeldOpen) {

@@ -306,6 +306,18 @@ void correction(const std::string& source, double low, double high) {
     expect(shown, "the list shows the server's last result \"" + info + "\"");
 }
 
+// The serving line: empty while no server has served, then the given beginning.
+void serving(const std::string& beginning) {
+    std::string shown;
+    const bool seen = waitFor(
+        [&] {
+            shown = text(GetDlgItem(mainWindow, IDC_SERVING));
+            return beginning.empty() ? shown.empty() : shown.rfind(beginning, 0) == 0;
+        },
+        beginning.empty() ? 0 : 10);
+    expect(seen, "the serving line \"" + shown + "\"");
+}
+
 void tray() {
     NOTIFYICONDATAA data{};
     data.cbSize = sizeof(data);
@@ -506,6 +518,8 @@ int main(int argc, char* argv[]) {
     }
     if (step == "correction" && argc == 5) {
         correction(argv[2], std::atof(argv[3]), std::atof(argv[4]));
+    } else if (step == "serving" && argc == 3) {
+        serving(argv[2]);
     } else if (step == "tray") {
         tray();
     } else if (step == "servers" && argc == 3) {

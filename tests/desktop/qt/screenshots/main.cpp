@@ -110,6 +110,11 @@ int main(int argc, char** argv) {
             15)) {
         std::fprintf(stderr, "no correction arrived\n");
     }
+    // The servers are off here (their ports are chronyd's): their activity notices as the
+    // servers' threads send them, so the serving line shows.
+    window.messageHandler().serverActive("SNTP Server", 1);
+    window.messageHandler().serverActive("NTP Broadcast Server", 2);
+    waitFor([&] { return window.findChild<QLabel*>("serving")->isVisible(); }, 5);
     save(&window, "01-main-window");
     // The whole screen as the X server shows it, to see the real rendering too.
     const std::string root =
