@@ -33,8 +33,8 @@ std::string StatusValues::tooltip() const {
 
 void ServingActivity::note(int kind, const platform::UnixTime& when) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (kind == kAnswer) {
-        lastAnswer_ = when;
+    if (kind == kRequest) {
+        lastRequest_ = when;
     } else if (kind == kBroadcast) {
         lastBroadcast_ = when;
     }
@@ -47,8 +47,8 @@ std::string ServingActivity::text() const {
     };
     std::lock_guard<std::mutex> lock(mutex_);
     std::string parts;
-    if (lastAnswer_) {
-        parts = "last answer " + clockText(*lastAnswer_);
+    if (lastRequest_) {
+        parts = "last request " + clockText(*lastRequest_);
     }
     if (lastBroadcast_) {
         parts += (parts.empty() ? "" : ", ") + std::string("last broadcast ") +

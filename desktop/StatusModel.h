@@ -29,17 +29,19 @@ struct StatusValues {
 // each activity notice (from the servers' threads), the window shows the text.
 class ServingActivity {
 public:
-    static constexpr int kAnswer = 1;     // SNTP, daytime or time answered
+    // An SNTP, daytime or time request, answered or not (an unsynchronised SNTP server keeps
+    // quiet).
+    static constexpr int kRequest = 1;
     static constexpr int kBroadcast = 2;  // a round of NTP broadcasts sent
 
     void note(int kind, const platform::UnixTime& when);
-    // "Serving: last answer 12:34:56, last broadcast 12:34:00", each part only once it has
+    // "Serving: last request 12:34:56, last broadcast 12:34:00", each part only once it has
     // happened; "" while no server has served.
     std::string text() const;
 
 private:
     mutable std::mutex mutex_;
-    std::optional<platform::UnixTime> lastAnswer_;
+    std::optional<platform::UnixTime> lastRequest_;
     std::optional<platform::UnixTime> lastBroadcast_;
 };
 

@@ -291,10 +291,10 @@ TEST(ServingActivity, ShowsNothingUntilAServerServesThenTheLastOfEachKind) {
     // 2024-12-08 17:00:00 UTC and later.
     serving.note(desktop::ServingActivity::kBroadcast, {1733677200, 0});
     EXPECT_EQ(serving.text(), "Serving: last broadcast 17:00:00");
-    serving.note(desktop::ServingActivity::kAnswer, {1733677214, 999});
-    EXPECT_EQ(serving.text(), "Serving: last answer 17:00:14, last broadcast 17:00:00");
-    serving.note(desktop::ServingActivity::kAnswer, {1733680862, 0});
-    EXPECT_EQ(serving.text(), "Serving: last answer 18:01:02, last broadcast 17:00:00");
+    serving.note(desktop::ServingActivity::kRequest, {1733677214, 999});
+    EXPECT_EQ(serving.text(), "Serving: last request 17:00:14, last broadcast 17:00:00");
+    serving.note(desktop::ServingActivity::kRequest, {1733680862, 0});
+    EXPECT_EQ(serving.text(), "Serving: last request 18:01:02, last broadcast 17:00:00");
 }
 
 TEST_F(WindowEngine, PostsSwitchAndTopToTheWindowAndStartsWhatTheWindowSays) {

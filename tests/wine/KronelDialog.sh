@@ -137,7 +137,7 @@ drive serving "" || fail "a serving line before anything was served"
 # A daytime request from an ephemeral port, as a real client sends it.
 echo | timeout 10 socat -T 2 - "UDP:127.0.0.1:$daytime" >"$work/daytime.out" 2>"$work/socat.err"
 [ -s "$work/daytime.out" ] || fail "no daytime answer: $(cat "$work/socat.err")"
-drive serving "Serving: last answer " || fail "no serving line after a daytime answer"
+drive serving "Serving: last request " || fail "no serving line after a daytime answer"
 drive tray || fail "tray icon"
 drive servers "Z:${work//\//\\}\\export.txt" || fail "server list"
 drive apply-settings || fail "settings"

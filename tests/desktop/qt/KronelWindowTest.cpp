@@ -262,7 +262,7 @@ TEST_F(KronelWindow, AnAnsweredSntpRequestShowsThatTheWindowIsServing) {
     platform::Endpoint from;
     ASSERT_EQ(client.receiveFrom(answer, sizeof answer, &from, platform::Millis(3000)).count, 48);
     ASSERT_TRUE(processUntil([&] { return !serving->isHidden(); }));
-    EXPECT_TRUE(serving->text().startsWith("Serving: last answer "))
+    EXPECT_TRUE(serving->text().startsWith("Serving: last request "))
         << serving->text().toStdString();
     EXPECT_FALSE(serving->text().contains("broadcast")) << serving->text().toStdString();
 }
