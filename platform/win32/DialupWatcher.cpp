@@ -6,10 +6,10 @@
 #include <memory>
 #include <vector>
 
+#include "win32/Adapters.h"
 #include "win32/Win32.h"
 
 // After the Windows headers it builds on.
-#include <iphlpapi.h>
 #include <ras.h>
 #include <raserror.h>
 
@@ -122,25 +122,12 @@ bool anyConnected(const std::vector<NetworkInterface>& interfaces) {
 }  // namespace
 
 std::optional<std::vector<NetworkInterface>> listNetworkInterfaces() {
-    ULONG size = 16 * 1024;
-    std::vector<unsigned char> buffer;
-    ULONG rc = ERROR_BUFFER_OVERFLOW;
-    // The list may grow between the two calls: a few tries.
-    for (int attempt = 0; attempt < 4 && rc == ERROR_BUFFER_OVERFLOW; ++attempt) {
-        buffer.assign(size, 0);
-        rc = ::GetAdaptersAddresses(
-            AF_UNSPEC, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
-            nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
-    }
-    if (rc != ERROR_SUCCESS && rc != ERROR_NO_DATA) {
+    const auto buffer = win32::adapterAddresses(AF_UNSPEC);
+    if (!buffer) {
         return std::nullopt;
     }
     std::vector<NetworkInterface> interfaces;
-    if (rc == ERROR_NO_DATA) {
-        return interfaces;
-    }
-    for (auto* a = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); a != nullptr;
-         a = a->Next) {
+    for (const auto* a = win32::firstAdapter(*buffer); a != nullptr; a = a->Next) {
         const bool up = a->OperStatus == IfOperStatusUp;
         interfaces.push_back(
             {a->AdapterName ? a->AdapterName : "", a->IfType == IF_TYPE_PPP, up, up});

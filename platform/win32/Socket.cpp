@@ -15,10 +15,10 @@
 #include "InjectedFailures.h"
 #include "NameLookup.h"
 #include "ServiceOverrides.h"
+#include "win32/Adapters.h"
 #include "win32/Win32.h"
 
 // After the Winsock headers they build on.
-#include <iphlpapi.h>
 #include <mswsock.h>
 
 namespace platform {
@@ -719,21 +719,12 @@ bool isBroadcastOrMulticast(uint32_t address) {
     if (host == 0xFFFFFFFFu || (host & 0xF0000000u) == 0xE0000000u) {
         return true;
     }
-    ULONG size = 16 * 1024;
-    std::vector<unsigned char> buffer;
-    ULONG rc = ERROR_BUFFER_OVERFLOW;
-    for (int attempt = 0; attempt < 4 && rc == ERROR_BUFFER_OVERFLOW; ++attempt) {
-        buffer.assign(size, 0);
-        rc = ::GetAdaptersAddresses(
-            AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
-            nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
-    }
-    if (rc != ERROR_SUCCESS) {
+    const auto buffer = win32::adapterAddresses(AF_INET);
+    if (!buffer) {
         return false;
     }
     // A subnet's broadcast address: the host part all ones for the interface's prefix.
-    for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter;
-         adapter = adapter->Next) {
+    for (const auto* adapter = win32::firstAdapter(*buffer); adapter; adapter = adapter->Next) {
         for (auto* u = adapter->FirstUnicastAddress; u; u = u->Next) {
             const unsigned prefix = u->OnLinkPrefixLength;
             if (u->Address.lpSockaddr == nullptr || u->Address.lpSockaddr->sa_family != AF_INET ||
