@@ -138,10 +138,7 @@ void BroadcastListener::handle(const uint8_t* data, size_t size, const platform:
                 break;
             }
             if (verdict.action == DatagramVerdict::Action::TooLarge) {
-                console_.print(
-                    "Correction of %.3f second%s from %s refused: more than maxstep "
-                    "(%d s)",
-                    verdict.delta, plural(verdict.delta), sender.c_str(), options_.maxStep);
+                refuse(verdict.delta, sender, now);
                 break;
             }
             trim_.correct(verdict.delta);
@@ -158,6 +155,23 @@ void BroadcastListener::handle(const uint8_t* data, size_t size, const platform:
             console_.print("NTP Time broadcast received from %s", sender.c_str());
         }
     }
+}
+
+void BroadcastListener::refuse(double delta, const std::string& sender, double now) {
+    // Forged broadcasts come as fast as anyone cares to send them: outside debug runs one
+    // line a minute, with a count of those left out, keeps the log readable.
+    if (!options_.verbose && lastRefusalLine_ && std::fabs(now - *lastRefusalLine_) < 60.0) {
+        ++refusalsLeftOut_;
+        return;
+    }
+    if (refusalsLeftOut_ > 0) {
+        console_.print("%d more correction%s above maxstep refused", refusalsLeftOut_,
+                       plural(refusalsLeftOut_));
+    }
+    console_.print("Correction of %.3f second%s from %s refused: more than maxstep (%d s)", delta,
+                   plural(delta), sender.c_str(), options_.maxStep);
+    lastRefusalLine_ = now;
+    refusalsLeftOut_ = 0;
 }
 
 void BroadcastListener::answer(const uint8_t* request, const platform::Endpoint& to,

@@ -1,6 +1,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "platform/Clock.h"
 #include "platform/Event.h"
@@ -79,6 +81,7 @@ public:
 
 private:
     void answer(const uint8_t* request, const platform::Endpoint& to, double received);
+    void refuse(double delta, const std::string& sender, double now);
 
     Console& console_;
     platform::Clock& clock_;
@@ -88,6 +91,8 @@ private:
     BroadcastAcceptance acceptance_;
     bool destinations_ = false;    // the system tells each datagram's destination
     bool receiveFailing_ = false;  // the failure was printed; quiet until a datagram comes
+    std::optional<double> lastRefusalLine_;  // when a refusal was last printed (NTP seconds)
+    int refusalsLeftOut_ = 0;
 };
 
 }  // namespace wisp

@@ -189,6 +189,32 @@ TEST(WispListener, MaxstepRefusesALargerCorrectionAndSaysHowLargeItWas) {
     EXPECT_NEAR(rig.clock.offset(), -30.0, 1e-9);
 }
 
+TEST(WispListener, OutsideDebugRunsAFloodOfRefusalsIsOneLineAMinute) {
+    wisptest::VirtualTime time;
+    platform::SimulatedClock clock(-30.0, 0.0, time.source());
+    RecordingConsole console;
+    wisp::ClockTrim trim{clock, console};
+    BroadcastListener listener{console, clock, trim, {false, 10, false}};
+    auto forged = [&](const char* from) {
+        const NtpPacket packet = broadcastAt(time.now + kUnixToNtp, 3);
+        listener.handle(packet.data(), netclients::kNtpPacketSize, sender(from),
+                        wisp::Destination::Group, wisp::ntpNow(clock));
+    };
+    for (int i = 0; i < 100; ++i) {
+        forged("10.0.0.1");
+    }
+    time.now += 59.0;
+    forged("10.0.0.2");
+    EXPECT_EQ(console.count("Correction of 30.000 seconds from"), 1);
+    time.now += 1.0;
+    forged("10.0.0.3");
+    EXPECT_EQ(console.count("Correction of 30.000 seconds from"), 2);
+    EXPECT_TRUE(console.has("100 more corrections above maxstep refused"));
+    EXPECT_TRUE(console.has(
+        "Correction of 30.000 seconds from 10.0.0.3 refused: more than maxstep (10 s)"));
+    EXPECT_EQ(clock.steps(), 0);
+}
+
 TEST(WispListener, BroadcastsBringTheClockInAndKeepItsRateTrimmed) {
     // 5 s behind and 150 ppm fast; a broadcast every 64 s.
     Rig rig(-5.0, 150.0);
