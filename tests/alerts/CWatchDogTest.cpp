@@ -119,6 +119,8 @@ protected:
     RecordingTime time_;
     std::mutex shownMutex_;
     std::vector<std::string> shown_;
+    // What a box that stays up waits for; it outlives the watchdog, whose stop cancels the box.
+    platform::Event boxRelease_{true};
     std::unique_ptr<CWatchDog> watchdog_;
 };
 
@@ -193,12 +195,11 @@ TEST_F(Watchdog, TheBoxComesBeforeTheMail) {
     engine::CReg parameters(engine::kServiceParametersKey);
     (void)parameters.writeText("SMTPServer", "127.0.0.1");
     (void)parameters.writeText("SMTPMsgText", "Check the antenna");
-    platform::Event release(true);
-    start(1, &release);
+    start(1, &boxRelease_);
     ASSERT_TRUE(eventually([&] { return shown().size() == 1; }));
     platform::sleepFor(200ms);
     EXPECT_FALSE(server.connected());
-    release.set();
+    boxRelease_.set();
     ASSERT_TRUE(eventually([&] {
         return server.received().find("\r\nCheck the antenna\r\n.\r\nQUIT\r\n") !=
                std::string::npos;
@@ -209,8 +210,7 @@ TEST_F(Watchdog, TheBoxComesBeforeTheMail) {
 // Nobody answers the box: the stop takes it down instead of waiting for ever.
 TEST_F(Watchdog, StopTakesDownTheBoxThatIsUp) {
     store({{"AlertMsgBox", 1}});
-    platform::Event box(true);
-    start(1, &box);
+    start(1, &boxRelease_);
     ASSERT_TRUE(eventually([&] { return shown().size() == 1; }));
     std::atomic<bool> stopped{false};
     std::thread stopper([&] {
@@ -218,7 +218,7 @@ TEST_F(Watchdog, StopTakesDownTheBoxThatIsUp) {
         stopped.store(true);
     });
     EXPECT_TRUE(eventually([&] { return stopped.load(); }, 3000ms));
-    box.set();  // lets a stop that did not take it down end, too
+    boxRelease_.set();  // lets a stop that did not take it down end, too
     stopper.join();
     EXPECT_FALSE(messages_.has(MessageLevel::Debug, "Killing"));
 }
