@@ -25,6 +25,14 @@ constexpr size_t kImportLineLength = 512;
 // More would make the list, and every renumbering of it, a burden on the store and the window.
 constexpr size_t kImportMaxServers = 1000;
 
+platform::RegValue number(const char* name, int value) {
+    platform::RegValue v;
+    v.name = name;
+    v.type = platform::RegType::Dword;
+    v.dword = static_cast<uint32_t>(value);
+    return v;
+}
+
 bool sameName(const std::string& a, const std::string& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
         return std::tolower(static_cast<unsigned char>(x)) ==
@@ -91,13 +99,6 @@ ServerRecord ServerListModel::record(const std::string& name) const {
 }
 
 platform::RegKeyChange ServerListModel::recordChange(const ServerRecord& record) const {
-    const auto number = [](const char* name, int value) {
-        platform::RegValue v;
-        v.name = name;
-        v.type = platform::RegType::Dword;
-        v.dword = static_cast<uint32_t>(value);
-        return v;
-    };
     platform::RegKeyChange change{entryPath(record.name), false, {}};
     platform::RegValue addr;
     addr.name = "addr";
@@ -125,11 +126,7 @@ void ServerListModel::deleteKey(const std::string& name) {
 
 void ServerListModel::addOrders(std::vector<platform::RegKeyChange>& changes) const {
     for (size_t i = rows_.size(); i-- > 0;) {
-        platform::RegValue order;
-        order.name = "order";
-        order.type = platform::RegType::Dword;
-        order.dword = static_cast<uint32_t>(i);
-        changes.push_back({entryPath(rows_[i]), false, {order}});
+        changes.push_back({entryPath(rows_[i]), false, {number("order", static_cast<int>(i))}});
     }
 }
 

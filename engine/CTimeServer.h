@@ -1,5 +1,6 @@
 #pragma once
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -29,6 +30,10 @@ protected:
     void receivedAgain() { failing_.reset(); }
     // The message handler's activity notice, at most once a second.
     void noteActivity(int kind);
+    // Below 1024 are the ports of services (echo, chargen, daytime, time, ...), never a
+    // client's: answering them would let a forged sender set two servers bouncing datagrams
+    // for ever.
+    static bool fromServicePort(uint16_t port) { return port < 1024; }
 
 private:
     std::optional<int> failing_;  // the error of the episode under way

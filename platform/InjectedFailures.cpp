@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "platform/Result.h"
 #include "platform/Socket.h"
 
 namespace platform {
@@ -21,16 +22,18 @@ void injectReceiveFailures(uint16_t port, int error, int count) {
     remaining.store(count > 0 ? count : 0);
 }
 
-bool failuresInjected() {
-    return remaining.load(std::memory_order_relaxed) > 0;
-}
-
-int takeInjectedFailure(uint16_t port) {
+int takeInjectedFailure(const Socket& socket) {
+    // The socket's port is asked for only while a failure waits.
+    if (remaining.load(std::memory_order_relaxed) <= 0) {
+        return 0;
+    }
+    const uint16_t port = socket.localEndpoint().port;
     std::lock_guard<std::mutex> lock(mutex);
     if (remaining.load() <= 0 || port != injectedPort) {
         return 0;
     }
     remaining.fetch_sub(1);
+    setLastSocketError(injectedError);
     return injectedError;
 }
 

@@ -1,12 +1,12 @@
 #pragma once
-#include <cstdint>
 
 namespace platform {
 
-// The failure injectReceiveFailures asked for a receive or accept on local port `port`, if
-// any (a WinSock number), else 0. Cheap while nothing is injected.
-int takeInjectedFailure(uint16_t port);
-// Whether any failure is waiting to be taken, so a backend asks for its port only then.
-bool failuresInjected();
+class Socket;
+
+// The failure injectReceiveFailures asked for a receive or accept on `socket`'s local port, if
+// any (a WinSock number, also made the thread's last socket error), else 0. Cheap while
+// nothing is injected.
+int takeInjectedFailure(const Socket& socket);
 
 }  // namespace platform

@@ -13,9 +13,6 @@ namespace {
 constexpr int kBacklog = 5;
 constexpr int kConnectionReset = 10054;  // WSAECONNRESET: an earlier answer was refused
 constexpr size_t kMaxRequest = 256;
-// Below it are the ports of services (echo, chargen, daytime, time, ...), never a client's:
-// answering them would let a forged sender set two servers bouncing datagrams for ever.
-constexpr uint16_t kFirstClientPort = 1024;
 
 constexpr const char* kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -107,7 +104,7 @@ void CUdpAnswerServer::run() {
             continue;
         }
         receivedAgain();
-        if (from.port < kFirstClientPort) {
+        if (fromServicePort(from.port)) {
             continue;
         }
         const size_t length = answer(out);

@@ -16,8 +16,6 @@ using netclients::NtpTimestamp;
 namespace {
 // WSAECONNRESET: an earlier answer was refused by its peer; the socket still works.
 constexpr int kConnectionReset = 10054;
-// Below it are the ports of services, never a client's.
-constexpr uint16_t kFirstClientPort = 1024;
 }  // namespace
 
 CSNTPServer::CSNTPServer(engine::MessageHandler& messages, engine::TimeHandler& time, int stratum)
@@ -187,7 +185,7 @@ bool CSNTPServer::handle(const Batch& batch, const uint8_t* datagram, size_t siz
         case netclients::NtpDatagram::Request:
             // A client asks from an ephemeral port, a symmetric peer from the NTP port; a
             // request "from" another service's port (daytime, echo, ...) is a forgery.
-            if (from.port < kFirstClientPort && from.port != port_) {
+            if (fromServicePort(from.port) && from.port != port_) {
                 return false;
             }
             break;

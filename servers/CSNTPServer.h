@@ -47,8 +47,7 @@ public:
     // `answer` (48 bytes, its reference and transmit times still to be set) is to be sent
     // back. Only whole requests of modes 1 and 3 from a client's port (or the NTP port) are
     // answered; whole answers and broadcasts are filed for the clients; everything else is
-    // dropped. Public so that it can be driven
-    // without a socket.
+    // dropped. Public so that it can be driven without a socket.
     bool handle(const Batch& batch, const uint8_t* datagram, size_t size,
                 const platform::Endpoint& from, uint8_t* answer);
 

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "BroadcastAddress.h"
 #include "InjectedFailures.h"
 #include "NameLookup.h"
 #include "ServiceOverrides.h"
@@ -145,20 +146,6 @@ sockaddr_in toSockaddr(const Endpoint& e) {
 }
 Endpoint fromSockaddr(const sockaddr_in& a) {
     return {a.sin_addr.s_addr, ntohs(a.sin_port)};
-}
-
-// The failure a test injected for this socket's port (set as the last error), else 0.
-int injectedFailure(int fd) {
-    if (!failuresInjected()) {
-        return 0;
-    }
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        return 0;
-    }
-    const int error = takeInjectedFailure(ntohs(a.sin_port));
-    return error ? fail(error) : 0;
 }
 
 }  // namespace
@@ -388,7 +375,7 @@ Socket Socket::accept(Endpoint* peer, Status& status, Millis timeout, Event* sto
         status = Status{error};
         return result;
     }
-    if (int error = injectedFailure(impl_->fd)) {
+    if (int error = takeInjectedFailure(*this)) {
         status = Status{error};
         return result;
     }
@@ -443,7 +430,7 @@ IoResult Socket::receiveFrom(void* buffer, size_t size, Endpoint* from, Millis t
     if (int error = waitReady(impl_->fd, POLLIN, timeout, impl_->aborted, stop)) {
         return {0, error};
     }
-    if (int error = injectedFailure(impl_->fd)) {
+    if (int error = takeInjectedFailure(*this)) {
         return {0, error};
     }
     sockaddr_in a{};
@@ -485,7 +472,7 @@ constexpr int kMaxBatch = 64;
 }
 
 int Socket::receiveWaitingBatch(Datagram* datagrams, int count) {
-    if (injectedFailure(impl_->fd)) {
+    if (takeInjectedFailure(*this)) {
         return 0;
     }
     count = std::min(count, kMaxBatch);
@@ -596,7 +583,7 @@ IoResult Socket::receiveFromTo(void* buffer, size_t size, Endpoint* from,
 
 bool isBroadcastOrMulticast(uint32_t address) {
     const uint32_t host = ntohl(address);
-    if (host == 0xFFFFFFFFu || (host & 0xF0000000u) == 0xE0000000u) {
+    if (isLimitedBroadcastOrMulticast(host)) {
         return true;
     }
     ifaddrs* list = nullptr;
@@ -612,9 +599,7 @@ bool isBroadcastOrMulticast(uint32_t address) {
             ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
         const uint32_t mask =
             ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
-        // /31 and /32 have no broadcast address.
-        found = (~mask & 0xFFFFFFFEu) != 0 && (own & mask) == (host & mask) &&
-                (host | mask) == 0xFFFFFFFFu;
+        found = isSubnetBroadcast(host, own, mask);
         if (!found && (i->ifa_flags & IFF_BROADCAST) && i->ifa_broadaddr) {
             found =
                 reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr == address;

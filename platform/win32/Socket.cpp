@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "BroadcastAddress.h"
 #include "InjectedFailures.h"
 #include "NameLookup.h"
 #include "ServiceOverrides.h"
@@ -116,20 +117,6 @@ sockaddr_in toSockaddr(const Endpoint& e) {
 }
 Endpoint fromSockaddr(const sockaddr_in& a) {
     return {a.sin_addr.s_addr, ntohs(a.sin_port)};
-}
-
-// The failure a test injected for this socket's port (set as the last error), else 0.
-int injectedFailure(SOCKET s) {
-    if (!failuresInjected()) {
-        return 0;
-    }
-    sockaddr_in a{};
-    int len = sizeof a;
-    if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        return 0;
-    }
-    const int error = takeInjectedFailure(ntohs(a.sin_port));
-    return error ? fail(error) : 0;
 }
 
 // Not named by every SDK's headers.
@@ -486,7 +473,7 @@ Status Socket::connect(const Endpoint& remote, Millis timeout, Event* stop) {
 
 Socket Socket::accept(Endpoint* peer, Status& status, Millis timeout, Event* stop) {
     Socket result;
-    if (int injected = injectedFailure(impl_->socket)) {
+    if (int injected = takeInjectedFailure(*this)) {
         status = Status{injected};
         return result;
     }
@@ -553,7 +540,7 @@ IoResult Socket::send(const void* data, size_t size) {
 
 IoResult Socket::receiveFrom(void* buffer, size_t size, Endpoint* from, Millis timeout,
                              Event* stop) {
-    if (int injected = injectedFailure(impl_->socket)) {
+    if (int injected = takeInjectedFailure(*this)) {
         return {0, injected};
     }
     sockaddr_in a{};
@@ -604,7 +591,7 @@ IoResult Socket::receiveWaitingFrom(void* buffer, size_t size, Endpoint* from) {
 }
 
 int Socket::receiveWaitingBatch(Datagram* datagrams, int count) {
-    if (injectedFailure(impl_->socket)) {
+    if (takeInjectedFailure(*this)) {
         return 0;
     }
     int taken = 0;
@@ -716,25 +703,23 @@ IoResult Socket::receiveFromTo(void* buffer, size_t size, Endpoint* from,
 
 bool isBroadcastOrMulticast(uint32_t address) {
     const uint32_t host = ntohl(address);
-    if (host == 0xFFFFFFFFu || (host & 0xF0000000u) == 0xE0000000u) {
+    if (isLimitedBroadcastOrMulticast(host)) {
         return true;
     }
     const auto buffer = win32::adapterAddresses(AF_INET);
     if (!buffer) {
         return false;
     }
-    // A subnet's broadcast address: the host part all ones for the interface's prefix.
     for (const auto* adapter = win32::firstAdapter(*buffer); adapter; adapter = adapter->Next) {
         for (auto* u = adapter->FirstUnicastAddress; u; u = u->Next) {
             const unsigned prefix = u->OnLinkPrefixLength;
             if (u->Address.lpSockaddr == nullptr || u->Address.lpSockaddr->sa_family != AF_INET ||
-                prefix == 0 || prefix > 30) {
+                prefix == 0 || prefix > 32) {
                 continue;
             }
             const uint32_t own =
                 ntohl(reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr);
-            const uint32_t mask = 0xFFFFFFFFu << (32 - prefix);
-            if ((own & mask) == (host & mask) && (host | mask) == 0xFFFFFFFFu) {
+            if (isSubnetBroadcast(host, own, 0xFFFFFFFFu << (32 - prefix))) {
                 return true;
             }
         }
