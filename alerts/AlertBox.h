@@ -3,7 +3,7 @@
 #include <mutex>
 #include <string>
 
-#include "engine/Handlers.h"
+#include "core/Handlers.h"
 
 namespace alerts {
 
@@ -37,12 +37,12 @@ private:
 // of the console in a debug run).
 class LoggedAlertBox : public AlertBox {
 public:
-    LoggedAlertBox(engine::MessageHandler& messages, std::string source)
+    LoggedAlertBox(core::MessageHandler& messages, std::string source)
         : messages_(messages), source_(std::move(source)) {}
     void show(const std::string& text) override;
 
 private:
-    engine::MessageHandler& messages_;
+    core::MessageHandler& messages_;
     std::string source_;
 };
 

@@ -16,7 +16,7 @@ constexpr long long kMinuteMs = 60000;
 
 }  // namespace
 
-CWatchDog::CWatchDog(engine::MessageHandler& messages, engine::TimeHandler& time,
+CWatchDog::CWatchDog(core::MessageHandler& messages, core::TimeHandler& time,
                      long long timeoutMinutes, std::string parametersKey, platform::RegRoot root,
                      std::unique_ptr<AlertBox> box)
     : ThreadObject(messages, time, kName),

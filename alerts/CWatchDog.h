@@ -4,7 +4,7 @@
 #include <string>
 
 #include "alerts/AlertBox.h"
-#include "engine/ThreadObject.h"
+#include "core/ThreadObject.h"
 #include "engine/Watchdog.h"
 
 namespace alerts {
@@ -12,14 +12,14 @@ namespace alerts {
 // Notices when the clock has not been confirmed for too long. Every accepted result kicks it;
 // when no kick comes within the time-out it logs the loss, raises the alert once, clears the
 // engine's synchronised flag, and waits for a kick before it arms again.
-class CWatchDog : public engine::Watchdog, protected engine::ThreadObject {
+class CWatchDog : public engine::Watchdog, protected core::ThreadObject {
 public:
     static constexpr const char* kName = "Watchdog";
     static constexpr platform::Millis kStopPatience{3000};
 
     // The alert reads its settings from `parametersKey` under `root`, the running program's
     // own parameters key.
-    CWatchDog(engine::MessageHandler& messages, engine::TimeHandler& time, long long timeoutMinutes,
+    CWatchDog(core::MessageHandler& messages, core::TimeHandler& time, long long timeoutMinutes,
               std::string parametersKey, platform::RegRoot root, std::unique_ptr<AlertBox> box);
     ~CWatchDog() override;
 

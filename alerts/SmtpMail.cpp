@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "engine/ErrorText.h"
-#include "engine/Format.h"
+#include "core/ErrorText.h"
+#include "core/Format.h"
 
 namespace alerts {
 
@@ -18,7 +18,7 @@ bool breaksLine(const std::string& value) {
 
 }  // namespace
 
-SmtpMail::SmtpMail(engine::MessageHandler& messages, std::string source, platform::Event* stop)
+SmtpMail::SmtpMail(core::MessageHandler& messages, std::string source, platform::Event* stop)
     : messages_(messages), source_(std::move(source)), stop_(stop) {}
 
 std::string SmtpMail::helloName(const std::string& mailDomain) {
@@ -74,7 +74,7 @@ std::string SmtpMail::messageData(const std::string& sender, const std::string& 
 }
 
 bool SmtpMail::say(platform::Socket& socket, const std::string& text) {
-    const std::string shown = engine::printableForLog(text);
+    const std::string shown = core::printableForLog(text);
     messages_.debug(source_, "We said >%.*s<", static_cast<int>(shown.size()), shown.c_str());
     size_t sent = 0;
     while (sent < text.size()) {
@@ -106,14 +106,14 @@ bool SmtpMail::hear(platform::Socket& socket, const char* what) {
     // One deadline for the whole reply: a server that trickles bytes cannot hold the alert.
     const auto deadline = std::chrono::steady_clock::now() + replyTimeout_;
     for (;;) {
-        if (std::optional<SmtpReply> reply = reader_.next()) {
+        if (std::optional<wire::SmtpReply> reply = reader_.next()) {
             for (const std::string& line : reply->lines) {
-                messages_.debug(source_, "Server said >%s<", engine::printableForLog(line).c_str());
+                messages_.debug(source_, "Server said >%s<", core::printableForLog(line).c_str());
             }
             lastCode_ = reply->code;
             if (reply->refused()) {
                 messages_.warn(source_, "Mail server %s refused %s: %s", server_.c_str(), what,
-                               engine::printableForLog(reply->lastLine()).c_str());
+                               core::printableForLog(reply->lastLine()).c_str());
             }
             return true;
         }
@@ -136,7 +136,7 @@ bool SmtpMail::hear(platform::Socket& socket, const char* what) {
         } else if (got.error == platform::wsa::kTimedOut) {
             messages_.warn(source_, "No reply from mail server %s to %s", server_.c_str(), what);
         } else {
-            messages_.warn(source_, "recv failed(%s)", engine::winsockErrorText(got.error).c_str());
+            messages_.warn(source_, "recv failed(%s)", core::winsockErrorText(got.error).c_str());
         }
         return false;
     }
@@ -148,7 +148,7 @@ bool SmtpMail::send(const MailSettings& settings) {
         return false;
     }
     server_ = settings.server;
-    reader_ = SmtpReplyReader{};
+    reader_ = wire::SmtpReplyReader{};
     const uint16_t port = platform::servicePort("smtp", "tcp", kFallbackPort);
     messages_.debug(source_, "connecting to %s", server_.c_str());
 

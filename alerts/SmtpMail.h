@@ -2,10 +2,10 @@
 #include <optional>
 #include <string>
 
-#include "alerts/SmtpReply.h"
-#include "engine/Handlers.h"
+#include "core/Handlers.h"
 #include "platform/Event.h"
 #include "platform/Socket.h"
+#include "wire/SmtpReply.h"
 
 namespace alerts {
 
@@ -29,7 +29,7 @@ public:
     static constexpr platform::Millis kReplyTimeout{30000};
 
     // `stop` (may be null) ends a connect or a wait for a reply at once.
-    SmtpMail(engine::MessageHandler& messages, std::string source, platform::Event* stop);
+    SmtpMail(core::MessageHandler& messages, std::string source, platform::Event* stop);
 
     // Tests shorten the wait for a reply.
     void setReplyTimeout(platform::Millis timeout) { replyTimeout_ = timeout; }
@@ -52,12 +52,12 @@ private:
     // Reads one reply and logs it; `what` names the command it answers for the Warn line.
     bool hear(platform::Socket& socket, const char* what);
 
-    engine::MessageHandler& messages_;
+    core::MessageHandler& messages_;
     const std::string source_;
     platform::Event* stop_;
     platform::Millis replyTimeout_ = kReplyTimeout;
     std::string server_;
-    SmtpReplyReader reader_;
+    wire::SmtpReplyReader reader_;
     int lastCode_ = 0;  // of the last reply heard
 };
 

@@ -3,13 +3,13 @@
 #include <array>
 
 #include "netclients/CSNTP2Client.h"
+#include "netclients/CSNTPClient.h"
 #include "netclients/ChttpClient.h"
 #include "netclients/CicmpClient.h"
 #include "netclients/Crfc867Client.h"
 #include "netclients/Crfc868Client.h"
 #include "refclocks/CNMEA.h"
 #include "refclocks/CNMEADCD.h"
-#include "netclients/CSNTPClient.h"
 #include "servers/CNTPBcastServer.h"
 #include "servers/CSNTPServer.h"
 #include "servers/RfcServers.h"
@@ -157,8 +157,8 @@ public:
 
     std::unique_ptr<engine::CTimeServer> createServer(engine::ServerKind kind,
                                                       const engine::ServerSettings& settings,
-                                                      engine::MessageHandler& messages,
-                                                      engine::TimeHandler& time) override {
+                                                      core::MessageHandler& messages,
+                                                      core::TimeHandler& time) override {
         switch (kind) {
             case engine::ServerKind::Rfc868Tcp:
                 return std::make_unique<servers::Crfc868tcpServer>(messages, time);

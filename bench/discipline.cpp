@@ -26,10 +26,10 @@
 #include <random>
 #include <string>
 
+#include "core/Format.h"
+#include "core/Handlers.h"
 #include "engine/CReg.h"
 #include "engine/ClockCorrection.h"
-#include "engine/Format.h"
-#include "engine/Handlers.h"
 #include "platform/Registry.h"
 #include "platform/SimulatedClock.h"
 
@@ -110,11 +110,11 @@ private:
     fs::path dir_;
 };
 
-class Messages : public engine::MessageHandler {
+class Messages : public core::MessageHandler {
 public:
     Messages(bool trace, const double& trueNow, double start)
         : trace_(trace), trueNow_(trueNow), start_(start) {}
-    void message(engine::MessageLevel level, const std::string& source,
+    void message(core::MessageLevel level, const std::string& source,
                  const std::string& text) override {
         if (text.rfind("New Frequency", 0) == 0) {
             ++newFrequencies;
@@ -143,13 +143,13 @@ private:
 // The engine's side: the store, and the discipline's timer on virtual time.
 class Host : public engine::CorrectionHost {
 public:
-    Host(platform::Clock& clock, engine::MessageHandler& messages, const double& trueNow)
+    Host(platform::Clock& clock, core::MessageHandler& messages, const double& trueNow)
         : clock_(clock),
           messages_(messages),
           trueNow_(trueNow),
           parameters_(engine::kServiceParametersKey, platform::RegRoot::LocalMachine) {}
     platform::Clock& clock() override { return clock_; }
-    engine::MessageHandler& messages() override { return messages_; }
+    core::MessageHandler& messages() override { return messages_; }
     engine::CReg& parameters() override { return parameters_; }
     void kickWatchdog() override {}
     std::optional<int> adaptPoll(bool) override { return std::nullopt; }
@@ -162,7 +162,7 @@ public:
 
 private:
     platform::Clock& clock_;
-    engine::MessageHandler& messages_;
+    core::MessageHandler& messages_;
     const double& trueNow_;
     engine::CReg parameters_;
 };

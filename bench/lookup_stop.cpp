@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/Handlers.h"
-#include "engine/MessageLog.h"
-#include "engine/TimeValue.h"
+#include "core/Handlers.h"
+#include "core/MessageLog.h"
+#include "core/TimeValue.h"
 #include "netclients/CSNTP2Client.h"
 #include "platform/ChildProcess.h"
 #include "platform/SimulatedClock.h"
@@ -33,26 +33,26 @@ constexpr const char* kInside = "KRONEL_SILENT_NAMESERVER";
 constexpr const char* kSilentName = "time.kronel-silent.test";
 using Clock = std::chrono::steady_clock;
 
-class QuietMessages : public engine::MessageHandler {
+class QuietMessages : public core::MessageHandler {
 public:
-    void message(engine::MessageLevel level, const std::string&, const std::string& text) override {
-        if (level == engine::MessageLevel::Debug && text == "Killing") {
+    void message(core::MessageLevel level, const std::string&, const std::string& text) override {
+        if (level == core::MessageLevel::Debug && text == "Killing") {
             ++kills;
         }
     }
     int kills = 0;
 };
 
-class QuietTime : public engine::TimeHandler {
+class QuietTime : public core::TimeHandler {
 public:
     void setTime(double) override {}
     void sourceFailed() override { ++failures; }
     int pollExponent() override { return 6; }
-    engine::ReferenceId referenceId() override { return engine::referenceIdFromText("LOCL"); }
-    void setReferenceId(const engine::ReferenceId&) override {}
+    core::ReferenceId referenceId() override { return core::referenceIdFromText("LOCL"); }
+    void setReferenceId(const core::ReferenceId&) override {}
     void setSharedText(const std::string&) override {}
     std::string sharedText() override { return {}; }
-    double now() override { return engine::timeValueNow(clock_); }
+    double now() override { return core::timeValueNow(clock_); }
     bool synchronised() override { return true; }
     void clearSynchronised() override {}
     int failures = 0;
@@ -105,17 +105,17 @@ int measure(int stops, int intoLookupMs) {
                 messages.kills == 1 ? "" : "s", time.failures, time.failures == 1 ? "" : "s");
 
     platform::SimulatedClock clock;
-    engine::LogSettings settings;
+    core::LogSettings settings;
     settings.toSyslog = true;
     settings.syslogServer = kSilentName;
     settings.toEventLog = false;
     std::vector<double> lineTimes;
     const auto opened = Clock::now();
     {
-        engine::MessageLog log(settings, clock);
+        core::MessageLog log(settings, clock);
         for (int i = 0; i < stops; ++i) {
             const auto start = Clock::now();
-            log.write(engine::MessageLevel::Info, "Bench", "line");
+            log.write(core::MessageLevel::Info, "Bench", "line");
             lineTimes.push_back(millisSince(start));
         }
     }

@@ -9,10 +9,10 @@
 #include <ostream>
 #include <set>
 
+#include "core/Handlers.h"
 #include "desktop/ServerListModel.h"
 #include "desktop/SettingsModel.h"
 #include "engine/CReg.h"
-#include "engine/Handlers.h"
 
 namespace ctl {
 
@@ -82,15 +82,14 @@ struct Failure {
 };
 
 // Writes the model's Debug lines to the error stream when asked to.
-class ConsoleMessages : public engine::MessageHandler {
+class ConsoleMessages : public core::MessageHandler {
 public:
     ConsoleMessages(std::ostream& err, const bool& verbose) : err_(err), verbose_(verbose) {}
-    void message(engine::MessageLevel level, const std::string& source,
+    void message(core::MessageLevel level, const std::string& source,
                  const std::string& text) override {
         // Warnings say why a server or an import line was refused.
-        if (verbose_ || level == engine::MessageLevel::Error ||
-            level == engine::MessageLevel::Warn) {
-            err_ << (level == engine::MessageLevel::Debug ? "Debug: " : "") << source << " " << text
+        if (verbose_ || level == core::MessageLevel::Error || level == core::MessageLevel::Warn) {
+            err_ << (level == core::MessageLevel::Debug ? "Debug: " : "") << source << " " << text
                  << "\n";
         }
     }

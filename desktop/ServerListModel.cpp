@@ -10,9 +10,9 @@
 #include <limits>
 #include <memory>
 
+#include "core/Format.h"
+#include "core/Handlers.h"
 #include "engine/CReg.h"
-#include "engine/Format.h"
-#include "engine/Handlers.h"
 #include "engine/ServerList.h"
 
 namespace desktop {
@@ -60,7 +60,7 @@ bool usesRejectNtp(int protocol) {
 }  // namespace
 
 ServerListModel::ServerListModel(platform::RegRoot root, std::string parametersKey,
-                                 ServerListUi& ui, engine::MessageHandler& messages)
+                                 ServerListUi& ui, core::MessageHandler& messages)
     : root_(root), parametersKey_(std::move(parametersKey)), ui_(ui), messages_(messages) {
     reload();
 }
@@ -282,8 +282,8 @@ void ServerListModel::restoreDefaults() {
 }
 
 std::string ServerListModel::exportLine(const ServerRecord& r) {
-    return engine::format("%s|%s|%d|%d|%d\r\n", r.name.c_str(), r.addr.c_str(), r.protocol,
-                          r.useproxy, r.rejectntp);
+    return core::format("%s|%s|%d|%d|%d\r\n", r.name.c_str(), r.addr.c_str(), r.protocol,
+                        r.useproxy, r.rejectntp);
 }
 
 bool ServerListModel::exportTo(const std::string& path) {
@@ -334,7 +334,7 @@ std::optional<ServerRecord> ServerListModel::parseImportLine(const std::string& 
 }
 
 std::vector<ServerRecord> ServerListModel::parseImport(std::istream& in,
-                                                       engine::MessageHandler* messages) {
+                                                       core::MessageHandler* messages) {
     std::vector<ServerRecord> records;
     // Room for a line as long as it may be (with its line end and a terminating zero); a
     // longer one is never held whole.

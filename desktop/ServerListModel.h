@@ -6,7 +6,7 @@
 
 #include "platform/Registry.h"
 
-namespace engine {
+namespace core {
 class MessageHandler;
 }
 
@@ -61,7 +61,7 @@ class ServerListModel {
 public:
     // `parametersKey` under `root` holds "Server Details".
     ServerListModel(platform::RegRoot root, std::string parametersKey, ServerListUi& ui,
-                    engine::MessageHandler& messages);
+                    core::MessageHandler& messages);
 
     // Reads the rows from the store in the engine's polling order.
     void reload();
@@ -99,7 +99,7 @@ public:
     // The records of an import file, in file order: lines longer than a line may be are
     // skipped, and records past the thousandth refused, each with a warning to `messages`.
     static std::vector<ServerRecord> parseImport(std::istream& in,
-                                                 engine::MessageHandler* messages = nullptr);
+                                                 core::MessageHandler* messages = nullptr);
     static std::string exportLine(const ServerRecord& record);
 
 private:
@@ -123,7 +123,7 @@ private:
     platform::RegRoot root_;
     std::string parametersKey_;
     ServerListUi& ui_;
-    engine::MessageHandler& messages_;
+    core::MessageHandler& messages_;
     std::vector<std::string> rows_;
     bool editing_ = false;
     std::string refusal_;

@@ -1,8 +1,8 @@
 #include "desktop/StatusModel.h"
 
+#include "core/Format.h"
+#include "core/TimeValue.h"
 #include "engine/CReg.h"
-#include "engine/Format.h"
-#include "engine/TimeValue.h"
 
 namespace desktop {
 
@@ -42,8 +42,8 @@ void ServingActivity::note(int kind, const platform::UnixTime& when) {
 
 std::string ServingActivity::text() const {
     const auto clockText = [](const platform::UnixTime& time) {
-        const engine::CalendarTime c = engine::calendarFromUnix(time);
-        return engine::format("%02d:%02d:%02d", c.hour, c.minute, c.second);
+        const core::CalendarTime c = core::calendarFromUnix(time);
+        return core::format("%02d:%02d:%02d", c.hour, c.minute, c.second);
     };
     std::lock_guard<std::mutex> lock(mutex_);
     std::string parts;

@@ -5,12 +5,12 @@
 #include <cstring>
 #include <exception>
 
+#include "core/ErrorText.h"
+#include "core/TimeValue.h"
 #include "engine/ClockCorrection.h"
 #include "engine/DialupGate.h"
-#include "engine/ErrorText.h"
 #include "engine/RateTimer.h"
 #include "engine/SntpExchange.h"
-#include "engine/TimeValue.h"
 #include "platform/Seams.h"
 
 namespace engine {
@@ -47,7 +47,7 @@ public:
         handler_.frequencyMinutes_.store(minutes);
         return minutes;
     }
-    MessageHandler& messages() override { return handler_.messageFace(); }
+    core::MessageHandler& messages() override { return handler_.messageFace(); }
     void signalSwitch() override {
         if (handler_.window_) {
             handler_.window_->postLoopMessage(EngineWindow::kSwitch);
@@ -80,13 +80,13 @@ CHandler::CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols
     : consoleDebug_(consoleDebug),
       protocols_(std::move(protocols)),
       clock_(platform::processClock()),
-      log_(std::make_shared<MessageLog>(LogSettings{}, clock_)),
+      log_(std::make_shared<core::MessageLog>(core::LogSettings{}, clock_)),
       host_(std::make_unique<CorrectionHost>(*this)),
       dialup_(std::make_unique<DialupGate>()),
       rateTimer_(std::make_unique<RateTimer>([this] { correction_->rateTimer(); })),
       watchdogs_(std::move(watchdogs)),
       referenceId_(0) {
-    setReferenceId(referenceIdFromText("LOCL"));
+    setReferenceId(core::referenceIdFromText("LOCL"));
 }
 
 CHandler::CHandler(EngineWindow& window, std::unique_ptr<ProtocolFactory> protocols,
@@ -98,13 +98,13 @@ CHandler::CHandler(EngineWindow& window, std::unique_ptr<ProtocolFactory> protoc
       deliverable_(Deliverable::Desktop),
       protocols_(std::move(protocols)),
       clock_(platform::processClock()),
-      log_(std::make_shared<MessageLog>(LogSettings{}, clock_)),
+      log_(std::make_shared<core::MessageLog>(core::LogSettings{}, clock_)),
       host_(std::make_unique<CorrectionHost>(*this)),
       dialup_(std::make_unique<DialupGate>()),
       rateTimer_(std::make_unique<RateTimer>([this] { correction_->rateTimer(); })),
       watchdogs_(std::move(watchdogs)),
       referenceId_(0) {
-    setReferenceId(referenceIdFromText("LOCL"));
+    setReferenceId(core::referenceIdFromText("LOCL"));
 }
 
 void CHandler::loadSettings() {
@@ -119,7 +119,7 @@ void CHandler::loadSettings() {
 void CHandler::readSettings() {
     settings_ = EngineSettings::read(*parameters_);
     frequencyMinutes_.store(settings_.frequencyMinutes);
-    auto log = std::make_shared<MessageLog>(LogSettings::read(*parameters_), clock_);
+    auto log = std::make_shared<core::MessageLog>(readLogSettings(*parameters_), clock_);
     logsDebug_.store(log->settings().logDebug);
     std::lock_guard<std::mutex> lock(logMutex_);
     log_ = std::move(log);
@@ -138,15 +138,15 @@ std::string CHandler::serverDetailsPath() const {
     return parametersKey_ + "\\" + kServerDetailsSubkey;
 }
 
-TimeHandler& CHandler::timeFace() {
+core::TimeHandler& CHandler::timeFace() {
     return window_ ? window_->timeHandler() : *this;
 }
 
-MessageHandler& CHandler::messageFace() {
+core::MessageHandler& CHandler::messageFace() {
     return window_ ? window_->messageHandler() : *this;
 }
 
-std::shared_ptr<MessageLog> CHandler::messageLog() const {
+std::shared_ptr<core::MessageLog> CHandler::messageLog() const {
     std::lock_guard<std::mutex> lock(logMutex_);
     return log_;
 }
@@ -157,11 +157,13 @@ CHandler::~CHandler() {
     stopWatchdog();
 }
 
-void CHandler::message(MessageLevel level, const std::string& source, const std::string& text) {
+void CHandler::message(core::MessageLevel level, const std::string& source,
+                       const std::string& text) {
     (void)log(level, source, text);
 }
 
-std::string CHandler::log(MessageLevel level, const std::string& source, const std::string& text) {
+std::string CHandler::log(core::MessageLevel level, const std::string& source,
+                          const std::string& text) {
     std::string line = messageLog()->write(level, source, text);
     if (consoleDebug_ && !line.empty()) {
         std::printf("%s\n", line.c_str());
@@ -191,7 +193,7 @@ void CHandler::run(platform::Event& stop) {
         switch_ = std::make_unique<platform::Event>(false);
         top_ = std::make_unique<platform::Event>(false);
     } catch (const std::exception&) {
-        messageFace().error(kName, "CreateEvent failed (%s)", lastSystemErrorText().c_str());
+        messageFace().error(kName, "CreateEvent failed (%s)", core::lastSystemErrorText().c_str());
         return;
     }
     startUp();
@@ -491,17 +493,17 @@ void CHandler::sourceFailed() {
 }
 
 int CHandler::pollExponent() {
-    return pollExponentFor(frequencyMinutes_.load());
+    return core::pollExponentFor(frequencyMinutes_.load());
 }
 
-ReferenceId CHandler::referenceId() {
+core::ReferenceId CHandler::referenceId() {
     const uint32_t word = referenceId_.load();
-    ReferenceId id;
+    core::ReferenceId id;
     std::memcpy(id.data(), &word, id.size());
     return id;
 }
 
-void CHandler::setReferenceId(const ReferenceId& id) {
+void CHandler::setReferenceId(const core::ReferenceId& id) {
     uint32_t word = 0;
     std::memcpy(&word, id.data(), id.size());
     referenceId_.store(word);
@@ -518,7 +520,7 @@ std::string CHandler::sharedText() {
 }
 
 double CHandler::now() {
-    return timeValueNow(clock_);
+    return core::timeValueNow(clock_);
 }
 
 bool CHandler::synchronised() {

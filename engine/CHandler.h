@@ -7,11 +7,11 @@
 #include <mutex>
 #include <string>
 
+#include "core/Handlers.h"
+#include "core/MessageLog.h"
 #include "engine/CReg.h"
 #include "engine/ClockCorrection.h"
 #include "engine/EngineSettings.h"
-#include "engine/Handlers.h"
-#include "engine/MessageLog.h"
 #include "engine/ProtocolFactory.h"
 #include "engine/ServerList.h"
 #include "engine/Watchdog.h"
@@ -39,13 +39,13 @@ public:
     virtual void requestClose() = 0;
     virtual bool shiftHeld() = 0;
     virtual bool holdOpen() = 0;
-    virtual TimeHandler& timeHandler() = 0;
-    virtual MessageHandler& messageHandler() = 0;
+    virtual core::TimeHandler& timeHandler() = 0;
+    virtual core::MessageHandler& messageHandler() = 0;
 };
 
 // The service's engine: owns the server list, runs one time source at a time and the enabled
 // servers, decides what each correction does to the clock, and logs every message.
-class CHandler : public TimeHandler, public MessageHandler {
+class CHandler : public core::TimeHandler, public core::MessageHandler {
 public:
     static constexpr const char* kName = "Kronel";
 
@@ -85,7 +85,7 @@ public:
     // alerts are on.
     void restartWatchdog();
     // The line the sinks were given ("" when its level is off).
-    std::string log(MessageLevel level, const std::string& source, const std::string& text);
+    std::string log(core::MessageLevel level, const std::string& source, const std::string& text);
     int frequencyMinutes() const { return frequencyMinutes_.load(); }
     int switchDelayMs() const { return settings_.switchDelayMs; }
     bool running() const { return started_; }
@@ -94,14 +94,15 @@ public:
 
     // MessageHandler
     bool logsDebug() const override;
-    void message(MessageLevel level, const std::string& source, const std::string& text) override;
+    void message(core::MessageLevel level, const std::string& source,
+                 const std::string& text) override;
 
     // TimeHandler
     void setTime(double correction) override;
     void sourceFailed() override;
     int pollExponent() override;
-    ReferenceId referenceId() override;
-    void setReferenceId(const ReferenceId& id) override;
+    core::ReferenceId referenceId() override;
+    void setReferenceId(const core::ReferenceId& id) override;
     void setSharedText(const std::string& text) override;
     std::string sharedText() override;
     double now() override;
@@ -128,13 +129,13 @@ private:
     void readServerList();
     void readSettings();
     std::string serverDetailsPath() const;
-    TimeHandler& timeFace();
-    MessageHandler& messageFace();
+    core::TimeHandler& timeFace();
+    core::MessageHandler& messageFace();
     void mainLoop(platform::Event& stop);
     void startWatchdog();
     void stopWatchdog();
     void kickWatchdog();
-    std::shared_ptr<MessageLog> messageLog() const;
+    std::shared_ptr<core::MessageLog> messageLog() const;
 
     const bool consoleDebug_;
     EngineWindow* const window_ = nullptr;
@@ -148,7 +149,7 @@ private:
     std::unique_ptr<CReg> parameters_;
     EngineSettings settings_;
     mutable std::mutex logMutex_;  // guards the pointer: loading the settings replaces the log
-    std::shared_ptr<MessageLog> log_;
+    std::shared_ptr<core::MessageLog> log_;
     // The loaded log's LogDebug, read by busy server loops without the lock.
     std::atomic<bool> logsDebug_{false};
     class CorrectionHost;

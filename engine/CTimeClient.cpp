@@ -4,7 +4,7 @@
 #include <climits>
 #include <mutex>
 
-#include "engine/Format.h"
+#include "core/Format.h"
 #include "platform/Seams.h"
 
 namespace engine {
@@ -28,15 +28,16 @@ constexpr long long kMinuteMs = 60000;
 
 void appendPart(std::string& text, int count, const char* unit, bool trailingBlank) {
     if (count != 0) {
-        text += format("%d %s%s%s", count, unit, plural(count), trailingBlank ? " " : "");
+        text +=
+            core::format("%d %s%s%s", count, unit, core::plural(count), trailingBlank ? " " : "");
     }
 }
 
 }  // namespace
 
-CTimeClient::CTimeClient(MessageHandler& messages, TimeHandler& time, std::string serverAddress,
-                         int pollMinutes, std::string sourceName)
-    : ThreadObject(messages, time, std::move(sourceName)),
+CTimeClient::CTimeClient(core::MessageHandler& messages, core::TimeHandler& time,
+                         std::string serverAddress, int pollMinutes, std::string sourceName)
+    : core::ThreadObject(messages, time, std::move(sourceName)),
       server_(std::move(serverAddress)),
       pollMinutes_(pollMinutes) {}
 

@@ -2,18 +2,18 @@
 #include <atomic>
 #include <string>
 
-#include "engine/ThreadObject.h"
+#include "core/ThreadObject.h"
 
 namespace engine {
 
 // The base of every time source: measures on its own thread and hands the engine a
-// correction through the TimeHandler. Concrete classes call stop() in their destructor so
+// correction through the core::TimeHandler. Concrete classes call stop() in their destructor so
 // their own members outlive the thread.
-class CTimeClient : public ThreadObject {
+class CTimeClient : public core::ThreadObject {
 public:
     static constexpr platform::Millis kStopPatience{3000};
 
-    CTimeClient(MessageHandler& messages, TimeHandler& time, std::string serverAddress,
+    CTimeClient(core::MessageHandler& messages, core::TimeHandler& time, std::string serverAddress,
                 int pollMinutes, std::string sourceName);
     ~CTimeClient() override;
 

@@ -1,11 +1,11 @@
 #include "engine/CTimeServer.h"
 
-#include "engine/ErrorText.h"
+#include "core/ErrorText.h"
 
 namespace engine {
 
-CTimeServer::CTimeServer(MessageHandler& messages, TimeHandler& time, std::string name)
-    : ThreadObject(messages, time, std::move(name)) {}
+CTimeServer::CTimeServer(core::MessageHandler& messages, core::TimeHandler& time, std::string name)
+    : core::ThreadObject(messages, time, std::move(name)) {}
 
 CTimeServer::~CTimeServer() {
     stop();
@@ -25,7 +25,7 @@ bool CTimeServer::carryOnAfter(const char* what, int error) {
     }
     // A flood of failures is one line, not one per datagram.
     if (failing_ != error) {
-        messages_.error(name(), "%s (%s)", what, winsockErrorText(error).c_str());
+        messages_.error(name(), "%s (%s)", what, core::winsockErrorText(error).c_str());
         failing_ = error;
     }
     if (stopEvent_.wait(kFailurePause)) {

@@ -4,18 +4,18 @@
 #include <optional>
 #include <string>
 
-#include "engine/ThreadObject.h"
+#include "core/ThreadObject.h"
 
 namespace engine {
 
 // The base of every time server. Concrete classes call stop() in their destructor.
-class CTimeServer : public ThreadObject {
+class CTimeServer : public core::ThreadObject {
 public:
     static constexpr platform::Millis kStopPatience{2000};
     // The pause after a failed receive or accept, so a lasting failure does not spin.
     static constexpr platform::Millis kFailurePause{100};
 
-    CTimeServer(MessageHandler& messages, TimeHandler& time, std::string name);
+    CTimeServer(core::MessageHandler& messages, core::TimeHandler& time, std::string name);
     ~CTimeServer() override;
 
     virtual void start();

@@ -2,10 +2,10 @@
 
 #include <cmath>
 
+#include "core/ErrorText.h"
+#include "core/Format.h"
+#include "core/TimeValue.h"
 #include "engine/CReg.h"
-#include "engine/ErrorText.h"
-#include "engine/Format.h"
-#include "engine/TimeValue.h"
 
 namespace engine {
 
@@ -26,10 +26,11 @@ bool flag(const CReg& parameters, const char* name, bool defaultValue) {
 
 bool representable(double timeValue) {
     static const double earliest =
-        static_cast<double>(daysSinceUnixEpoch(kFirstYear, 1, 1)) * kSecondsPerDay + kNtpUnixOffset;
+        static_cast<double>(core::daysSinceUnixEpoch(kFirstYear, 1, 1)) * kSecondsPerDay +
+        core::kNtpUnixOffset;
     static const double end =
-        static_cast<double>(daysSinceUnixEpoch(kLastYear + 1, 1, 1)) * kSecondsPerDay +
-        kNtpUnixOffset;
+        static_cast<double>(core::daysSinceUnixEpoch(kLastYear + 1, 1, 1)) * kSecondsPerDay +
+        core::kNtpUnixOffset;
     return timeValue >= earliest && timeValue < end;
 }
 
@@ -78,11 +79,11 @@ double ClockCorrection::lastSetTime() const {
 }
 
 std::string ClockCorrection::nowText() const {
-    return statusTimeText(calendarFromUnix(host_.clock().now()));
+    return core::statusTimeText(core::calendarFromUnix(host_.clock().now()));
 }
 
 void ClockCorrection::writeDrift(double drift) {
-    (void)host_.parameters().writeText("Drift", format("%0.3f seconds/day", drift));
+    (void)host_.parameters().writeText("Drift", core::format("%0.3f seconds/day", drift));
 }
 
 void ClockCorrection::scheduleRateChange(double now) {
@@ -91,22 +92,22 @@ void ClockCorrection::scheduleRateChange(double now) {
 
 void ClockCorrection::rateTimer() {
     std::lock_guard lock(mutex_);
-    const double now = timeValueNow(host_.clock());
+    const double now = core::timeValueNow(host_.clock());
     discipline_.timer(now);
     scheduleRateChange(now);
 }
 
 void ClockCorrection::settleRate() {
     std::lock_guard lock(mutex_);
-    discipline_.settle(timeValueNow(host_.clock()));
+    discipline_.settle(core::timeValueNow(host_.clock()));
     host_.scheduleRateChange(-1.0);
 }
 
 uint8_t ClockCorrection::apply(double correction, const std::string& source) {
     std::lock_guard lock(mutex_);
-    MessageHandler& messages = host_.messages();
+    core::MessageHandler& messages = host_.messages();
 
-    const double now = timeValueNow(host_.clock());
+    const double now = core::timeValueNow(host_.clock());
     if (!driftStarted_) {
         driftStart_ = now;
         driftAccumulator_ = 0.0;
@@ -117,14 +118,14 @@ uint8_t ClockCorrection::apply(double correction, const std::string& source) {
 
     if (magnitude > kVeryLarge) {
         messages.warn(kMessageSource, "Very large correction of %.3f second%s", correction,
-                      plural(correction));
+                      core::plural(correction));
     }
 
     uint8_t result = kNothingDecided;
     bool clamped = false;
     if (settings_.allowMax && limit != 0 && limit < magnitude) {
         messages.warn(kMessageSource, "Correction of %.3f second%s too large", correction,
-                      plural(correction));
+                      core::plural(correction));
         correction = std::copysign(limit, correction);
         clamped = true;
         result = kClockWrong;
@@ -139,7 +140,7 @@ uint8_t ClockCorrection::apply(double correction, const std::string& source) {
     const bool impossible = !std::isfinite(correction) || !representable(now + correction);
     if (impossible || (!clamped && limit != 0 && limit < magnitude)) {
         messages.warn(kMessageSource, "Correction of %.3f second%s too large", correction,
-                      plural(correction));
+                      core::plural(correction));
         result = kNothingDecided;
     } else if (settings_.minMs != 0 && settings_.minMs / 1000.0 > magnitude) {
         result = tooSmall(correction, magnitude, source, now);
@@ -170,13 +171,13 @@ uint8_t ClockCorrection::apply(double correction, const std::string& source) {
 
 uint8_t ClockCorrection::tooSmall(double correction, double magnitude, const std::string& source,
                                   double now) {
-    MessageHandler& messages = host_.messages();
+    core::MessageHandler& messages = host_.messages();
     synchronised_.store(true);
     host_.kickWatchdog();
 
     if (deliverable_ == Deliverable::Desktop) {
         messages.warn(kMessageSource, "Correction of %.3f second%s too small", correction,
-                      plural(correction));
+                      core::plural(correction));
         return kClockGood;
     }
 
@@ -184,18 +185,20 @@ uint8_t ClockCorrection::tooSmall(double correction, double magnitude, const std
     std::string delta;
     if (settings_.adjustFreq) {
         messages.info(kMessageSource, "Correction of %.3f second%s used to adjust clock frequency",
-                      correction, plural(correction));
+                      correction, core::plural(correction));
         double drift = 0.0;
         if (discipline_.update(correction, FrequencyDiscipline::Mode::Small, now, drift)) {
             messages.debug(kMessageSource, "%0.3f seconds/day", drift);
             writeDrift(drift);
         }
         scheduleRateChange(now);
-        delta = format("%.3f second%s (Frequency adjusted)", correction, plural(correction));
+        delta = core::format("%.3f second%s (Frequency adjusted)", correction,
+                             core::plural(correction));
     } else {
         messages.info(kMessageSource, "Correction of %.3f second%s too small", correction,
-                      plural(correction));
-        delta = format("%.3f second%s (Ignored, too small)", correction, plural(correction));
+                      core::plural(correction));
+        delta = core::format("%.3f second%s (Ignored, too small)", correction,
+                             core::plural(correction));
     }
     (void)parameters.writeText("LastDelta", delta);
     (void)parameters.writeText("LastContact", nowText());
@@ -205,11 +208,11 @@ uint8_t ClockCorrection::tooSmall(double correction, double magnitude, const std
 
 uint8_t ClockCorrection::step(double correction, bool clamped, const std::string& source,
                               double now, uint8_t result) {
-    MessageHandler& messages = host_.messages();
+    core::MessageHandler& messages = host_.messages();
     if (!settings_.set) {
         if (correction != 0) {
             messages.info(kMessageSource, "The time would be corrected by %.3f second%s",
-                          correction, plural(correction));
+                          correction, core::plural(correction));
         } else {
             messages.info(kMessageSource, "The time is already correct");
         }
@@ -223,10 +226,10 @@ uint8_t ClockCorrection::step(double correction, bool clamped, const std::string
     // Reporting can block (a log file on a slow disk): step from the clock as it is now, not
     // as it was when the call began.
     const platform::Status stepped =
-        clock.step(unixFromTimeValue(timeValueNow(clock) + correction));
+        clock.step(core::unixFromTimeValue(core::timeValueNow(clock) + correction));
     if (!stepped.ok()) {
         messages.warn(kMessageSource, "Failed to set the time (%s)",
-                      systemErrorText(stepped.error).c_str());
+                      core::systemErrorText(stepped.error).c_str());
         return result;
     }
     if (!settings_.noTell) {
@@ -234,8 +237,9 @@ uint8_t ClockCorrection::step(double correction, bool clamped, const std::string
     }
 
     const bool service = deliverable_ == Deliverable::Service;
-    const std::string delta = format(service ? "%.3f second%s (Clock stepped)" : "%.3f second%s",
-                                     correction, plural(correction));
+    const std::string delta =
+        core::format(service ? "%.3f second%s (Clock stepped)" : "%.3f second%s", correction,
+                     core::plural(correction));
     if (correction != 0) {
         messages.info(kMessageSource, "The time has been corrected by %s", delta.c_str());
         result = kClockWrong;

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "core/Handlers.h"
 #include "engine/FrequencyDiscipline.h"
-#include "engine/Handlers.h"
 #include "platform/Clock.h"
 
 namespace engine {
@@ -41,7 +41,7 @@ class CorrectionHost {
 public:
     virtual ~CorrectionHost() = default;
     virtual platform::Clock& clock() = 0;
-    virtual MessageHandler& messages() = 0;
+    virtual core::MessageHandler& messages() = 0;
     // The open parameters key: status values go here and "Server Details" lies below it.
     virtual CReg& parameters() = 0;
     virtual void kickWatchdog() = 0;

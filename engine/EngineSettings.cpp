@@ -8,6 +8,28 @@
 
 namespace engine {
 
+namespace {
+
+bool readSwitch(const CReg& parameters, const char* name, bool defaultValue) {
+    return parameters.readInt(name, defaultValue ? 1 : 0) != 0;
+}
+
+}  // namespace
+
+core::LogSettings readLogSettings(const CReg& parameters) {
+    core::LogSettings settings;
+    settings.logInfo = readSwitch(parameters, "LogMsgs", settings.logInfo);
+    settings.logError = readSwitch(parameters, "LogError", settings.logError);
+    settings.logWarn = readSwitch(parameters, "LogWarn", settings.logWarn);
+    settings.logDebug = readSwitch(parameters, "LogDebug", settings.logDebug);
+    settings.logFile = parameters.readText("Logfile", settings.logFile);
+    settings.toFile = readSwitch(parameters, "Logtofile", settings.toFile);
+    settings.toSyslog = readSwitch(parameters, "LogtoSyslog", settings.toSyslog);
+    settings.syslogServer = parameters.readText("SyslogServer", settings.syslogServer);
+    settings.toEventLog = readSwitch(parameters, "LogtoEvtlog", settings.toEventLog);
+    return settings;
+}
+
 int readInterval(const CReg& parameters, const char* name, int fallback) {
     const int value = parameters.readInt(name, fallback);
     return value > 0 ? value : fallback;

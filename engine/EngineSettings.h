@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+#include "core/MessageLog.h"
+
 namespace engine {
 
 class CReg;
@@ -8,6 +10,10 @@ class CReg;
 // An interval (a time to wait, a count of minutes, ...) from the store: 0 or less, which would
 // make a loop spin or a wait end at once, reads as `fallback`, its default.
 int readInterval(const CReg& parameters, const char* name, int fallback);
+
+// What the message log writes where: LogMsgs, LogError, LogWarn, LogDebug, Logfile, Logtofile,
+// LogtoSyslog, SyslogServer, LogtoEvtlog.
+core::LogSettings readLogSettings(const CReg& parameters);
 
 // The HTTP client's proxy: ProxyAddress (a host, optionally with ":port"), ProxyPort,
 // ProxyNameNeeded, ProxyName, ProxyPwd.

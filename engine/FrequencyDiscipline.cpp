@@ -50,7 +50,7 @@ int printable(double value) {
 
 }  // namespace
 
-FrequencyDiscipline::FrequencyDiscipline(platform::Clock& clock, MessageHandler& messages,
+FrequencyDiscipline::FrequencyDiscipline(platform::Clock& clock, core::MessageHandler& messages,
                                          std::string source, int maxSlew, bool trimClock)
     : clock_(clock),
       messages_(messages),

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/Handlers.h"
+#include "core/Handlers.h"
 #include "platform/Clock.h"
 
 namespace engine {
@@ -31,7 +31,7 @@ public:
 
     // trimClock false: compute and report as usual but never change the system's adjustment
     // (the engine's "never touch the clock" setting).
-    FrequencyDiscipline(platform::Clock& clock, MessageHandler& messages, std::string source,
+    FrequencyDiscipline(platform::Clock& clock, core::MessageHandler& messages, std::string source,
                         int maxSlew = 100, bool trimClock = true);
 
     // Feeds one correction (seconds, positive when the clock is behind) taken at `now` (time
@@ -81,7 +81,7 @@ private:
     bool setSystemAdjustment(int64_t adjustment, double now);
 
     platform::Clock& clock_;
-    MessageHandler& messages_;
+    core::MessageHandler& messages_;
     std::string source_;
     int maxSlew_;
     bool trimClock_;

@@ -29,8 +29,8 @@ inline bool needsAddress(int protocol) {
 
 // What a client may be given at creation besides its entry.
 struct ClientContext {
-    MessageHandler& messages;
-    TimeHandler& time;
+    core::MessageHandler& messages;
+    core::TimeHandler& time;
     int frequencyMinutes = 120;  // the engine's poll interval
     bool sntpFix = false;        // SNTPFix: protocol 0 makes the alternative client
     DialupGate* dialup = nullptr;
@@ -64,8 +64,8 @@ public:
                                                       const ClientContext& context) = 0;
     virtual std::unique_ptr<CTimeServer> createServer(ServerKind kind,
                                                       const ServerSettings& settings,
-                                                      MessageHandler& messages,
-                                                      TimeHandler& time) = 0;
+                                                      core::MessageHandler& messages,
+                                                      core::TimeHandler& time) = 0;
 };
 
 }  // namespace engine

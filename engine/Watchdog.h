@@ -2,7 +2,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/Handlers.h"
+#include "core/Handlers.h"
 #include "platform/Registry.h"
 
 namespace engine {
@@ -20,8 +20,8 @@ public:
 // What a watchdog is built with: the engine's handlers, the time-out, and the program's own
 // parameters key, where the alert reads its settings.
 struct WatchdogContext {
-    MessageHandler& messages;
-    TimeHandler& time;
+    core::MessageHandler& messages;
+    core::TimeHandler& time;
     long long timeoutMinutes = 480;
     std::string parametersKey;
     platform::RegRoot root = platform::RegRoot::LocalMachine;

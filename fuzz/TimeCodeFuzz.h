@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "refclocks/TimeCode.h"
+#include "wire/TimeCode.h"
 
 namespace timecodefuzz {
 
@@ -21,7 +21,7 @@ inline void check(bool condition) {
 
 // A decoded time must be a real calendar time of the years 1900 to 2199 (a zone's hours either
 // side), with its status line.
-inline void checkDecoded(const refclocks::DecodedTime& t, double local) {
+inline void checkDecoded(const wire::DecodedTime& t, double local) {
     constexpr double k2200 = 9467107200.0;
     check(std::isfinite(t.reference));
     check(t.reference > -86400.0 && t.reference < k2200 + 86400.0);
@@ -31,7 +31,7 @@ inline void checkDecoded(const refclocks::DecodedTime& t, double local) {
 
 // Feeds every byte with the local clock fixed and `step` seconds of monotonic time between
 // bytes; a byte equal to `gapByte` (when >= 0) stands for a silence instead.
-inline void feed(refclocks::TimeCodeDecoder& decoder, const uint8_t* data, size_t size, double step,
+inline void feed(wire::TimeCodeDecoder& decoder, const uint8_t* data, size_t size, double step,
                  int gapByte = -1) {
     double monotonic = 0;
     for (size_t i = 0; i < size; ++i) {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "netclients/DaytimeText.h"
+#include "wire/DaytimeText.h"
 
 namespace {
 
@@ -19,12 +19,12 @@ void check(bool condition) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const auto seconds = netclients::secondsWithinHour(text);
+    const auto seconds = wire::secondsWithinHour(text);
     check(!seconds || (*seconds >= 0 && *seconds < 3600));
     check(size > 7 || !seconds);
     if (seconds) {
         for (int local : {0, 1799, 1800, 3599}) {
-            const int d = netclients::correctionWithinHour(local, *seconds);
+            const int d = wire::correctionWithinHour(local, *seconds);
             check(d >= -1800 && d <= 1800);
             check(((local + d) % 3600 + 3600) % 3600 == *seconds);
         }

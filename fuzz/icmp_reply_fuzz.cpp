@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "netclients/IcmpTimestamp.h"
+#include "wire/IcmpTimestamp.h"
 
 namespace {
 
@@ -17,26 +17,25 @@ void check(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const netclients::IcmpMessage m = netclients::decodeIcmpMessage(data, size);
-    if (m.kind == netclients::IcmpMessage::Kind::Truncated) {
+    const wire::IcmpMessage m = wire::decodeIcmpMessage(data, size);
+    if (m.kind == wire::IcmpMessage::Kind::Truncated) {
         return 0;
     }
     const size_t header = static_cast<size_t>(data[0] & 0x0F) * 4;
     check(header >= 20 && size >= header + 8 && m.type == data[header]);
-    if (m.kind == netclients::IcmpMessage::Kind::Unreachable) {
-        check(m.type == netclients::kIcmpUnreachable &&
-              !netclients::unreachableText(m.code).empty());
+    if (m.kind == wire::IcmpMessage::Kind::Unreachable) {
+        check(m.type == wire::kIcmpUnreachable && !wire::unreachableText(m.code).empty());
     }
-    if (m.kind == netclients::IcmpMessage::Kind::Timestamp) {
-        check(m.type == netclients::kIcmpTimestampReply && size >= header + 20);
+    if (m.kind == wire::IcmpMessage::Kind::Timestamp) {
+        check(m.type == wire::kIcmpTimestampReply && size >= header + 20);
         for (uint32_t local : {0u, 43200000u, 86399999u, 0xFFFFFFFFu}) {
-            const netclients::IcmpSample sample{m.originate, m.receive, m.transmit, local};
+            const wire::IcmpSample sample{m.originate, m.receive, m.transmit, local};
             for (bool networkOrder : {true, false}) {
-                const int64_t offset = netclients::icmpOffsetMs(sample, networkOrder);
+                const int64_t offset = wire::icmpOffsetMs(sample, networkOrder);
                 check(offset >= -1800000 && offset <= 1800000);
             }
         }
-        (void)netclients::peerUsesNetworkOrder(m.receive, m.transmit);
+        (void)wire::peerUsesNetworkOrder(m.receive, m.transmit);
     }
     return 0;
 }

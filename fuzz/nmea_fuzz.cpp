@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "refclocks/NmeaSentence.h"
+#include "wire/NmeaSentence.h"
 
-using refclocks::NmeaKind;
-using refclocks::NmeaReading;
+using wire::NmeaKind;
+using wire::NmeaReading;
 
 namespace {
 
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         const std::string_view sentence = input.substr(begin, end - begin);
         const NmeaReading previous = reading;
-        const NmeaKind kind = refclocks::parseNmeaSentence(sentence, reading);
+        const NmeaKind kind = wire::parseNmeaSentence(sentence, reading);
         if (kind == NmeaKind::None) {
             check(same(previous, reading));
         } else {
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 check(reading.year >= 1900 && reading.month >= 1 && reading.month <= 12 &&
                       reading.day >= 1 && reading.day <= 31);
             }
-            const std::string line = refclocks::nmeaPositionLine(reading);
+            const std::string line = wire::nmeaPositionLine(reading);
             check(line.rfind("Latitude ", 0) == 0 && line.size() < 80);
         }
         begin = end + 1;

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "netclients/NtpPacket.h"
+#include "wire/NtpPacket.h"
 
-using netclients::NtpPacket;
+using wire::NtpPacket;
 
 namespace {
 
@@ -25,7 +25,7 @@ void check(bool condition) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto packet = NtpPacket::fromBytes(data, size);
-    check(packet.has_value() == (size >= netclients::kNtpPacketSize));
+    check(packet.has_value() == (size >= wire::kNtpPacketSize));
     if (!packet) {
         return 0;
     }
@@ -49,11 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     // Whole seconds survive a trip through a time value and back.
-    const netclients::NtpTimestamp transmit = packet->timestamp(NtpPacket::kTransmit);
+    const wire::NtpTimestamp transmit = packet->timestamp(NtpPacket::kTransmit);
     if (transmit.fraction < 0xFFF00000u) {
         for (double now : kNows) {
-            const double value = netclients::decodeTimestampNear(transmit, now);
-            check(netclients::encodeTimestamp(value).seconds == transmit.seconds);
+            const double value = wire::decodeTimestampNear(transmit, now);
+            check(wire::encodeTimestamp(value).seconds == transmit.seconds);
         }
     }
 

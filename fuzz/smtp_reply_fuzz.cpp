@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "alerts/SmtpReply.h"
-#include "engine/Format.h"
+#include "core/Format.h"
+#include "wire/SmtpReply.h"
 
-using alerts::SmtpReply;
-using alerts::SmtpReplyReader;
+using wire::SmtpReply;
+using wire::SmtpReplyReader;
 
 namespace {
 
@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         lines += reply.lines.size();
         // What goes into a log line has no line break and no other control character.
-        const std::string shown = engine::printableForLog(reply.lastLine());
+        const std::string shown = core::printableForLog(reply.lastLine());
         for (char c : shown) {
             check(static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F);
         }

@@ -7,25 +7,25 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/Handlers.h"
-#include "netclients/NtpPacket.h"
+#include "core/Handlers.h"
 #include "servers/CSNTPServer.h"
+#include "wire/NtpPacket.h"
 
 namespace {
 
-class NoMessages : public engine::MessageHandler {
+class NoMessages : public core::MessageHandler {
 public:
     // Debug on, so the diagnostic lines are made from the datagram too.
-    void message(engine::MessageLevel, const std::string&, const std::string&) override {}
+    void message(core::MessageLevel, const std::string&, const std::string&) override {}
 };
 
-class FixedTime : public engine::TimeHandler {
+class FixedTime : public core::TimeHandler {
 public:
     void setTime(double) override {}
     void sourceFailed() override {}
     int pollExponent() override { return 6; }
-    engine::ReferenceId referenceId() override { return engine::referenceIdFromText("LOCL"); }
-    void setReferenceId(const engine::ReferenceId&) override {}
+    core::ReferenceId referenceId() override { return core::referenceIdFromText("LOCL"); }
+    void setReferenceId(const core::ReferenceId&) override {}
     void setSharedText(const std::string&) override {}
     std::string sharedText() override { return {}; }
     double now() override { return 3900000000.5; }
@@ -48,12 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const servers::CSNTPServer::Batch batch = server.beginBatch(time.now());
     const uint32_t sender = 0x0A4D0009;  // another host, so broadcasts are filed
     for (const uint16_t port : {40000, 123, 13, 7}) {
-        uint8_t answer[netclients::kNtpPacketSize];
+        uint8_t answer[wire::kNtpPacketSize];
         std::memset(answer, 0xAA, sizeof answer);
         const bool answered = server.handle(batch, data, size, {sender, port}, answer);
         const int mode = size > 0 ? data[0] & 7 : -1;
         const int version = size > 0 ? (data[0] >> 3) & 7 : -1;
-        const bool request = size >= netclients::kNtpPacketSize && (mode == 3 || mode == 1) &&
+        const bool request = size >= wire::kNtpPacketSize && (mode == 3 || mode == 1) &&
                              version >= 1 && version <= 4;
         const bool clientPort = port >= 1024 || port == 123;
         check(answered == (request && clientPort));
@@ -63,8 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         check((answer[0] & 7) == (mode == 3 ? 4 : 2));
         check(((answer[0] >> 3) & 7) == version);
-        check(std::memcmp(answer + netclients::NtpPacket::kOriginate,
-                          data + netclients::NtpPacket::kTransmit, 8) == 0);
+        check(std::memcmp(answer + wire::NtpPacket::kOriginate, data + wire::NtpPacket::kTransmit,
+                          8) == 0);
     }
     return 0;
 }

@@ -2,16 +2,16 @@
 // whatever is wired to the port: whatever the bytes, decoding stays defined and every time it
 // takes is a real calendar time near the clock.
 #include "TimeCodeFuzz.h"
-#include "refclocks/AsciiTimeCodes.h"
+#include "wire/AsciiTimeCodes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    refclocks::TruetimeDecoder truetime;
-    refclocks::SpectracomDecoder spectracom;
-    refclocks::EndRunDecoder endRun;
-    refclocks::MeinbergDecoder meinberg;
-    refclocks::ArbiterDecoder arbiter;
-    refclocks::GudeDecoder gude;
-    for (refclocks::TimeCodeDecoder* decoder : std::initializer_list<refclocks::TimeCodeDecoder*>{
+    wire::TruetimeDecoder truetime;
+    wire::SpectracomDecoder spectracom;
+    wire::EndRunDecoder endRun;
+    wire::MeinbergDecoder meinberg;
+    wire::ArbiterDecoder arbiter;
+    wire::GudeDecoder gude;
+    for (wire::TimeCodeDecoder* decoder : std::initializer_list<wire::TimeCodeDecoder*>{
              &truetime, &spectracom, &endRun, &meinberg, &arbiter, &gude}) {
         timecodefuzz::feed(*decoder, data, size, 0.001);
     }

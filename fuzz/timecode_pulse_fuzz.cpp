@@ -2,11 +2,11 @@
 // pulse lengths and silences (0x55 stands for a silent second) must decode to real times or
 // nothing.
 #include "TimeCodeFuzz.h"
-#include "refclocks/PulseTimeCodes.h"
+#include "wire/PulseTimeCodes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    refclocks::Dcf77Decoder dcf77;
-    refclocks::IrigBDecoder irig;
+    wire::Dcf77Decoder dcf77;
+    wire::IrigBDecoder irig;
     timecodefuzz::feed(dcf77, data, size, 1.0, 0x55);
     timecodefuzz::feed(irig, data, size, 0.01);
     return 0;

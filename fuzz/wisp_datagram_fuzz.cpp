@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "netclients/NtpPacket.h"
 #include "platform/SimulatedClock.h"
+#include "wire/NtpPacket.h"
 #include "wisp/BroadcastListener.h"
 #include "wisp/ClockTrim.h"
 
@@ -46,10 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     platform::SimulatedClock clock;
     const double now = wisp::ntpNow(clock);
     const wisp::DatagramVerdict verdict = wisp::judgeDatagram(datagram, length, to, options, now);
-    const netclients::NtpDatagram kind = netclients::classifyNtpDatagram(datagram, length);
+    const wire::NtpDatagram kind = wire::classifyNtpDatagram(datagram, length);
     const bool correcting = verdict.action == Action::Correct || verdict.action == Action::TooLarge;
     if (correcting) {
-        check(kind == netclients::NtpDatagram::Broadcast);
+        check(kind == wire::NtpDatagram::Broadcast);
         check(to != wisp::Destination::Unicast);
         check(verdict.stratum >= 1 && verdict.stratum <= 16);
         check(std::isfinite(verdict.delta));
@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     if (verdict.action == Action::Answer) {
-        check(options.answerRequests && kind == netclients::NtpDatagram::Request &&
-              (datagram[0] & 7) == netclients::kModeClient);
+        check(options.answerRequests && kind == wire::NtpDatagram::Request &&
+              (datagram[0] & 7) == wire::kModeClient);
     }
 
     // The listener itself (its socket never opened, so an answer goes nowhere) moves the

@@ -3,13 +3,13 @@
 #include <chrono>
 #include <vector>
 
+#include "core/ErrorText.h"
 #include "engine/DialupGate.h"
-#include "engine/ErrorText.h"
 #include "platform/Seams.h"
 
 namespace netclients {
 
-CRfcTimeClient::CRfcTimeClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+CRfcTimeClient::CRfcTimeClient(core::MessageHandler& messages, core::TimeHandler& time,
                                std::string serverAddress, int pollMinutes, std::string sourceName,
                                engine::DialupGate* dialup, Transport transport,
                                const Protocol& protocol)
@@ -56,14 +56,14 @@ CRfcTimeClient::Outcome CRfcTimeClient::poll() {
     }
     if (!resolved.ok()) {
         messages_.warn(name(), "Couldn't determine address for %s, (%s)", server_.c_str(),
-                       engine::winsockErrorText(resolved.error).c_str());
+                       core::winsockErrorText(resolved.error).c_str());
         time_.sourceFailed();
         return Outcome::Done;
     }
 
     platform::Socket socket;
     if (!socket.open(tcp ? platform::Socket::Type::Tcp : platform::Socket::Type::Udp).ok()) {
-        messages_.error(name(), "Couldn't create socket(%s)", engine::winsockErrorText().c_str());
+        messages_.error(name(), "Couldn't create socket(%s)", core::winsockErrorText().c_str());
         return Outcome::Fatal;
     }
 
@@ -93,7 +93,7 @@ bool CRfcTimeClient::exchangeTcp(platform::Socket& socket, const platform::Endpo
     }
     if (!connected.ok()) {
         messages_.warn(name(), "Couldn't connect to host(%s)",
-                       engine::winsockErrorText(connected.error).c_str());
+                       core::winsockErrorText(connected.error).c_str());
         return false;
     }
     // One receive, bounded so that a silent server cannot hold the client for ever.
@@ -106,9 +106,9 @@ bool CRfcTimeClient::exchangeTcp(platform::Socket& socket, const platform::Endpo
     if (!got.ok() || static_cast<size_t>(got.count) < protocol_.shortest) {
         if (got.ok()) {
             messages_.debug(name(), "Answer of %ld byte%s is too short", got.count,
-                            engine::plural(static_cast<double>(got.count)));
+                            core::plural(static_cast<double>(got.count)));
         }
-        messages_.warn(name(), "recv failed(%s)", engine::winsockErrorText(got.error).c_str());
+        messages_.warn(name(), "recv failed(%s)", core::winsockErrorText(got.error).c_str());
         return false;
     }
     size = static_cast<size_t>(got.count);
@@ -120,7 +120,7 @@ bool CRfcTimeClient::exchangeUdp(platform::Socket& socket, const platform::Endpo
     const uint8_t request = 0;
     const platform::IoResult sent = socket.sendTo(&request, 1, server);
     if (!sent.ok() || sent.count != 1) {
-        messages_.warn(name(), "sendto failed(%s)", engine::winsockErrorText(sent.error).c_str());
+        messages_.warn(name(), "sendto failed(%s)", core::winsockErrorText(sent.error).c_str());
         return false;
     }
     // One deadline for the whole wait, so stray datagrams cannot stretch it.
@@ -141,7 +141,7 @@ bool CRfcTimeClient::exchangeUdp(platform::Socket& socket, const platform::Endpo
         // A longer datagram is read from its first bytes.
         if (!got.ok() && got.error != platform::wsa::kMessageSize) {
             messages_.warn(name(), "recvfrom failed(%s)",
-                           engine::winsockErrorText(got.error).c_str());
+                           core::winsockErrorText(got.error).c_str());
             return false;
         }
         if (!(from == server)) {
@@ -151,8 +151,8 @@ bool CRfcTimeClient::exchangeUdp(platform::Socket& socket, const platform::Endpo
         }
         if (static_cast<size_t>(got.count) < protocol_.shortest) {
             messages_.debug(name(), "Answer of %ld byte%s is too short", got.count,
-                            engine::plural(static_cast<double>(got.count)));
-            messages_.warn(name(), "recvfrom failed(%s)", engine::winsockErrorText(0).c_str());
+                            core::plural(static_cast<double>(got.count)));
+            messages_.warn(name(), "recvfrom failed(%s)", core::winsockErrorText(0).c_str());
             return false;
         }
         size = static_cast<size_t>(got.count);

@@ -40,7 +40,7 @@ public:
     void run() override;
 
 protected:
-    CRfcTimeClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+    CRfcTimeClient(core::MessageHandler& messages, core::TimeHandler& time,
                    std::string serverAddress, int pollMinutes, std::string sourceName,
                    engine::DialupGate* dialup, Transport transport, const Protocol& protocol);
 

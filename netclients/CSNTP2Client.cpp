@@ -2,13 +2,13 @@
 
 #include <chrono>
 
+#include "core/ErrorText.h"
 #include "engine/DialupGate.h"
-#include "engine/ErrorText.h"
 #include "platform/Seams.h"
 
 namespace netclients {
 
-CSNTP2Client::CSNTP2Client(engine::MessageHandler& messages, engine::TimeHandler& time,
+CSNTP2Client::CSNTP2Client(core::MessageHandler& messages, core::TimeHandler& time,
                            std::string serverAddress, int pollMinutes, bool rejectNtp,
                            engine::DialupGate* dialup)
     : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, kSourceName),
@@ -48,7 +48,7 @@ void CSNTP2Client::run() {
 }
 
 CSNTP2Client::Outcome CSNTP2Client::poll() {
-    const uint16_t port = platform::servicePort("ntp", "udp", kNtpFallbackPort);
+    const uint16_t port = platform::servicePort("ntp", "udp", wire::kNtpFallbackPort);
     messages_.info(name(), "connecting to %s", server_.c_str());
 
     uint32_t address = 0;
@@ -58,29 +58,30 @@ CSNTP2Client::Outcome CSNTP2Client::poll() {
     }
     if (!resolved.ok()) {
         messages_.warn(name(), "Couldn't determine address for %s, (%s)", server_.c_str(),
-                       engine::winsockErrorText().c_str());
+                       core::winsockErrorText().c_str());
         time_.sourceFailed();
         return Outcome::Done;
     }
 
     platform::Socket socket;
     if (!socket.open(platform::Socket::Type::Udp).ok()) {
-        messages_.error(name(), "Couldn't create socket(%s)", engine::winsockErrorText().c_str());
+        messages_.error(name(), "Couldn't create socket(%s)", core::winsockErrorText().c_str());
         return Outcome::Fatal;
     }
 
     const platform::Endpoint server{address, port};
-    const NtpPacket request = NtpPacket::request(time_.now());
-    const platform::IoResult sent = socket.sendTo(request.data(), kNtpPacketSize, server);
-    if (!sent.ok() || sent.count < static_cast<long>(kNtpPacketSize)) {
-        messages_.warn(name(), "sendto failed(%s)", engine::winsockErrorText().c_str());
+    const wire::NtpPacket request = wire::NtpPacket::request(time_.now());
+    const platform::IoResult sent = socket.sendTo(request.data(), wire::kNtpPacketSize, server);
+    if (!sent.ok() || sent.count < static_cast<long>(wire::kNtpPacketSize)) {
+        messages_.warn(name(), "sendto failed(%s)", core::winsockErrorText().c_str());
         time_.sourceFailed();
         return Outcome::Done;
     }
 
     bool stopped = false;
     double arrival = 0;
-    const std::optional<NtpPacket> reply = awaitReply(socket, server, request, arrival, stopped);
+    const std::optional<wire::NtpPacket> reply =
+        awaitReply(socket, server, request, arrival, stopped);
     if (stopped) {
         return Outcome::Stopped;
     }
@@ -97,14 +98,14 @@ CSNTP2Client::Outcome CSNTP2Client::poll() {
         return Outcome::Done;
     }
     time_.setTime(reply->clientOffset(arrival));
-    time_.setReferenceId(engine::referenceIdFromAddress(address));
+    time_.setReferenceId(core::referenceIdFromAddress(address));
     return Outcome::Done;
 }
 
-std::optional<NtpPacket> CSNTP2Client::awaitReply(platform::Socket& socket,
-                                                  const platform::Endpoint& server,
-                                                  const NtpPacket& request, double& arrival,
-                                                  bool& stopped) {
+std::optional<wire::NtpPacket> CSNTP2Client::awaitReply(platform::Socket& socket,
+                                                        const platform::Endpoint& server,
+                                                        const wire::NtpPacket& request,
+                                                        double& arrival, bool& stopped) {
     // One deadline for the whole exchange, so stray datagrams cannot stretch the wait.
     const auto deadline = std::chrono::steady_clock::now() + replyTimeout();
     for (;;) {
@@ -113,7 +114,7 @@ std::optional<NtpPacket> CSNTP2Client::awaitReply(platform::Socket& socket,
         if (left.count() <= 0) {
             return std::nullopt;
         }
-        uint8_t buffer[kNtpPacketSize] = {};
+        uint8_t buffer[wire::kNtpPacketSize] = {};
         platform::Endpoint from;
         const platform::IoResult got =
             socket.receiveFrom(buffer, sizeof buffer, &from, left, &stopEvent_);
@@ -135,13 +136,13 @@ std::optional<NtpPacket> CSNTP2Client::awaitReply(platform::Socket& socket,
                             sender.c_str(), static_cast<unsigned>(from.port));
             continue;
         }
-        const std::optional<NtpPacket> packet = NtpPacket::fromBytes(buffer, got.count);
+        const std::optional<wire::NtpPacket> packet = wire::NtpPacket::fromBytes(buffer, got.count);
         if (!packet) {
             messages_.debug(name(), "Ignoring %ld-byte datagram from %s", got.count,
                             sender.c_str());
             continue;
         }
-        if (!packet->sameStamp(NtpPacket::kOriginate, request, NtpPacket::kTransmit)) {
+        if (!packet->sameStamp(wire::NtpPacket::kOriginate, request, wire::NtpPacket::kTransmit)) {
             messages_.debug(name(), "Ignoring reply from %s that does not answer our request",
                             sender.c_str());
             continue;

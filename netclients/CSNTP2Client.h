@@ -5,8 +5,8 @@
 #include <string>
 
 #include "engine/CTimeClient.h"
-#include "netclients/NtpPacket.h"
 #include "platform/Socket.h"
+#include "wire/NtpPacket.h"
 
 namespace engine {
 class DialupGate;
@@ -22,9 +22,8 @@ public:
     static constexpr platform::Millis kDefaultReplyTimeout{15000};
     static constexpr long long kDialupRetryMs = 5000;
 
-    CSNTP2Client(engine::MessageHandler& messages, engine::TimeHandler& time,
-                 std::string serverAddress, int pollMinutes, bool rejectNtp,
-                 engine::DialupGate* dialup);
+    CSNTP2Client(core::MessageHandler& messages, core::TimeHandler& time, std::string serverAddress,
+                 int pollMinutes, bool rejectNtp, engine::DialupGate* dialup);
     ~CSNTP2Client() override;
 
     // How long one request waits for its answer; never scaled, since it bounds a network
@@ -41,8 +40,10 @@ private:
     Outcome poll();
     // The first datagram from `server` that answers `request` and the time it arrived, or
     // nothing after the reply time-out (`stopped` tells a stop apart).
-    std::optional<NtpPacket> awaitReply(platform::Socket& socket, const platform::Endpoint& server,
-                                        const NtpPacket& request, double& arrival, bool& stopped);
+    std::optional<wire::NtpPacket> awaitReply(platform::Socket& socket,
+                                              const platform::Endpoint& server,
+                                              const wire::NtpPacket& request, double& arrival,
+                                              bool& stopped);
 
     const bool rejectNtp_;
     engine::DialupGate* const dialup_;

@@ -2,8 +2,8 @@
 
 #include <chrono>
 
+#include "core/ErrorText.h"
 #include "engine/DialupGate.h"
-#include "engine/ErrorText.h"
 #include "engine/SntpExchange.h"
 #include "platform/Seams.h"
 
@@ -15,7 +15,7 @@ constexpr platform::Millis kSocketlessStopPatience{2000};
 constexpr platform::Millis kBroadcastWait{1000};
 }  // namespace
 
-CSNTPClient::CSNTPClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+CSNTPClient::CSNTPClient(core::MessageHandler& messages, core::TimeHandler& time,
                          std::string serverAddress, int pollMinutes, bool rejectNtp,
                          engine::DialupGate* dialup, engine::SntpExchange* server)
     : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, kSourceName),
@@ -63,24 +63,24 @@ void CSNTPClient::run() {
 }
 
 CSNTPClient::Outcome CSNTPClient::poll() {
-    const uint16_t port = platform::servicePort("ntp", "udp", kNtpFallbackPort);
+    const uint16_t port = platform::servicePort("ntp", "udp", wire::kNtpFallbackPort);
     messages_.info(name(), "connecting to %s", server_.c_str());
     uint32_t address = 0;
     if (!platform::resolveIPv4(server_, address, &stopEvent_).ok()) {
         messages_.warn(name(), "Couldn't determine address for %s, (%s)", server_.c_str(),
-                       engine::winsockErrorText().c_str());
+                       core::winsockErrorText().c_str());
         time_.sourceFailed();
         return Outcome::Done;
     }
     const platform::Endpoint server{address, port};
-    const NtpPacket request = NtpPacket::request(time_.now());
+    const wire::NtpPacket request = wire::NtpPacket::request(time_.now());
     platform::IoResult sent{0, platform::wsa::kNotSocket};
     if (exchange_ != nullptr) {
         exchange_->replyEvent().reset();
-        sent = exchange_->sendFromServerSocket(request.data(), kNtpPacketSize, server);
+        sent = exchange_->sendFromServerSocket(request.data(), wire::kNtpPacketSize, server);
     }
-    if (!sent.ok() || sent.count < static_cast<long>(kNtpPacketSize)) {
-        messages_.warn(name(), "sendto failed(%s)", engine::winsockErrorText(sent.error).c_str());
+    if (!sent.ok() || sent.count < static_cast<long>(wire::kNtpPacketSize)) {
+        messages_.warn(name(), "sendto failed(%s)", core::winsockErrorText(sent.error).c_str());
         time_.sourceFailed();
         return Outcome::Done;
     }
@@ -93,7 +93,7 @@ CSNTPClient::Outcome CSNTPClient::poll() {
             std::chrono::ceil<platform::Millis>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             messages_.warn(name(), "no response (%s)",
-                           engine::winsockErrorText(platform::wsa::kTimedOut).c_str());
+                           core::winsockErrorText(platform::wsa::kTimedOut).c_str());
             time_.sourceFailed();
             return Outcome::NoReply;
         }
@@ -108,9 +108,9 @@ CSNTPClient::Outcome CSNTPClient::poll() {
         exchange_->replyEvent().reset();
         const engine::SntpExchange::Received got = exchange_->lastReply();
         const double arrival = time_.now();
-        const NtpPacket reply(got.bytes);
+        const wire::NtpPacket reply(got.bytes);
         if (!(got.sender == server) ||
-            !reply.sameStamp(NtpPacket::kOriginate, request, NtpPacket::kTransmit)) {
+            !reply.sameStamp(wire::NtpPacket::kOriginate, request, wire::NtpPacket::kTransmit)) {
             messages_.debug(name(), "Ignoring reply from %s that does not answer our request",
                             got.sender.addressText().c_str());
             continue;
@@ -121,14 +121,14 @@ CSNTPClient::Outcome CSNTPClient::poll() {
             return Outcome::Done;
         }
         time_.setTime(reply.clientOffset(arrival));
-        time_.setReferenceId(engine::referenceIdFromAddress(address));
+        time_.setReferenceId(core::referenceIdFromAddress(address));
         return Outcome::Done;
     }
 }
 
-CSNTPBroadcastClient::CSNTPBroadcastClient(engine::MessageHandler& messages,
-                                           engine::TimeHandler& time, std::string senderName,
-                                           int pollMinutes, engine::SntpExchange* server)
+CSNTPBroadcastClient::CSNTPBroadcastClient(core::MessageHandler& messages, core::TimeHandler& time,
+                                           std::string senderName, int pollMinutes,
+                                           engine::SntpExchange* server)
     : CNetTimeClient(messages, time, std::move(senderName), pollMinutes, kSourceName),
       exchange_(server) {}
 
@@ -153,7 +153,7 @@ void CSNTPBroadcastClient::run() {
             filter = true;
         } else {
             messages_.warn(name(), "Couldn't determine address for %s, (%s)", server_.c_str(),
-                           engine::winsockErrorText().c_str());
+                           core::winsockErrorText().c_str());
         }
     }
     if (exchange_ == nullptr) {
@@ -178,8 +178,8 @@ void CSNTPBroadcastClient::run() {
         }
         const double now = time_.now();
         if (holdOffUntil < now) {
-            time_.setTime(NtpPacket(got.bytes).broadcastOffset(now));
-            time_.setReferenceId(engine::referenceIdFromAddress(got.sender.address));
+            time_.setTime(wire::NtpPacket(got.bytes).broadcastOffset(now));
+            time_.setReferenceId(core::referenceIdFromAddress(got.sender.address));
             // The hold-off is a schedule wait, so it shrinks with the time scale.
             const double holdOff =
                 static_cast<double>(platform::scheduleWait(pollMinutes() * 60000LL).count()) /

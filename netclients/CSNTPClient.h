@@ -3,8 +3,8 @@
 #include <cstdint>
 
 #include "engine/CTimeClient.h"
-#include "netclients/NtpPacket.h"
 #include "platform/Socket.h"
+#include "wire/NtpPacket.h"
 
 namespace engine {
 class DialupGate;
@@ -22,9 +22,9 @@ public:
     static constexpr long long kDialupRetryMs = 5000;
 
     // `server` may be null (no SNTP server running): every request then fails to send.
-    CSNTPClient(engine::MessageHandler& messages, engine::TimeHandler& time,
-                std::string serverAddress, int pollMinutes, bool rejectNtp,
-                engine::DialupGate* dialup, engine::SntpExchange* server);
+    CSNTPClient(core::MessageHandler& messages, core::TimeHandler& time, std::string serverAddress,
+                int pollMinutes, bool rejectNtp, engine::DialupGate* dialup,
+                engine::SntpExchange* server);
     ~CSNTPClient() override;
 
     void setReplyTimeout(platform::Millis timeout) { replyTimeoutMs_.store(timeout.count()); }
@@ -49,7 +49,7 @@ class CSNTPBroadcastClient : public engine::CNetTimeClient {
 public:
     static constexpr const char* kSourceName = "SNTP Broadcast Client";
 
-    CSNTPBroadcastClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+    CSNTPBroadcastClient(core::MessageHandler& messages, core::TimeHandler& time,
                          std::string senderName, int pollMinutes, engine::SntpExchange* server);
     ~CSNTPBroadcastClient() override;
 

@@ -2,16 +2,16 @@
 
 #include <chrono>
 
+#include "core/ErrorText.h"
+#include "core/Format.h"
+#include "core/TimeValue.h"
 #include "engine/DialupGate.h"
-#include "engine/ErrorText.h"
-#include "engine/Format.h"
-#include "engine/TimeValue.h"
-#include "netclients/DaytimeText.h"
 #include "platform/Seams.h"
+#include "wire/DaytimeText.h"
 
 namespace netclients {
 
-ChttpClient::ChttpClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+ChttpClient::ChttpClient(core::MessageHandler& messages, core::TimeHandler& time,
                          std::string serverAddress, int pollMinutes, bool useProxy,
                          const engine::ProxySettings& proxy, engine::DialupGate* dialup)
     : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, kSourceName),
@@ -26,7 +26,8 @@ ChttpClient::~ChttpClient() {
 void ChttpClient::run() {
     signalStarted();
     messages_.debug(name(), "started");
-    target_ = useProxy_ ? proxyTarget(server_, proxy_.address, proxy_.port) : directTarget(server_);
+    target_ = useProxy_ ? wire::proxyTarget(server_, proxy_.address, proxy_.port)
+                        : wire::directTarget(server_);
     if (target_.host.empty()) {
         // Nothing to connect to: fail the source, so the engine moves on to the next.
         if (useProxy_) {
@@ -63,14 +64,14 @@ ChttpClient::Outcome ChttpClient::poll() {
     }
     if (!resolved.ok()) {
         messages_.warn(name(), "couldn't determine address for %s, (%s)", target_.host.c_str(),
-                       engine::winsockErrorText(resolved.error).c_str());
+                       core::winsockErrorText(resolved.error).c_str());
         time_.sourceFailed();
         return Outcome::Done;
     }
 
     platform::Socket socket;
     if (!socket.open(platform::Socket::Type::Tcp).ok()) {
-        messages_.error(name(), "Couldn't create socket(%s)", engine::winsockErrorText().c_str());
+        messages_.error(name(), "Couldn't create socket(%s)", core::winsockErrorText().c_str());
         return Outcome::Fatal;
     }
     const platform::Status connected =
@@ -80,21 +81,21 @@ ChttpClient::Outcome ChttpClient::poll() {
     }
     if (!connected.ok()) {
         messages_.warn(name(), "Couldn't connect to host %s (%s)", target_.host.c_str(),
-                       engine::winsockErrorText(connected.error).c_str());
+                       core::winsockErrorText(connected.error).c_str());
         time_.sourceFailed();
         return Outcome::Done;
     }
 
     const std::string authorisation =
-        useProxy_ && proxy_.nameNeeded ? base64(proxy_.name + ":" + proxy_.password) : "";
-    const std::string request = httpRequest(target_.path, authorisation);
+        useProxy_ && proxy_.nameNeeded ? wire::base64(proxy_.name + ":" + proxy_.password) : "";
+    const std::string request = wire::httpRequest(target_.path, authorisation);
     // The password is not the log's business.
     messages_.debug(
         name(), "%s",
-        authorisation.empty() ? request.c_str() : httpRequest(target_.path, "****").c_str());
+        authorisation.empty() ? request.c_str() : wire::httpRequest(target_.path, "****").c_str());
     const platform::IoResult sent = socket.send(request.data(), request.size());
     if (!sent.ok() || static_cast<size_t>(sent.count) != request.size()) {
-        messages_.warn(name(), "send failed(%s)", engine::winsockErrorText(sent.error).c_str());
+        messages_.warn(name(), "send failed(%s)", core::winsockErrorText(sent.error).c_str());
         return Outcome::Done;
     }
 
@@ -104,11 +105,11 @@ ChttpClient::Outcome ChttpClient::poll() {
         return Outcome::Stopped;
     }
     if (!got.ok() || reply.empty()) {
-        messages_.warn(name(), "recv failed(%s)", engine::winsockErrorText(got.error).c_str());
+        messages_.warn(name(), "recv failed(%s)", core::winsockErrorText(got.error).c_str());
         return Outcome::Done;
     }
     messages_.debug(name(), "Received %d characters", static_cast<int>(reply.size()));
-    messages_.debug(name(), "%s", engine::printableForLog(reply).c_str());
+    messages_.debug(name(), "%s", core::printableForLog(reply).c_str());
     useReply(reply);
     return Outcome::Done;
 }
@@ -141,28 +142,28 @@ platform::IoResult ChttpClient::receiveReply(platform::Socket& socket, std::stri
 }
 
 void ChttpClient::useReply(const std::string& reply) {
-    const HttpTime found = readHttpReply(reply);
+    const wire::HttpTime found = wire::readHttpReply(reply);
     const double now = time_.now();
     switch (found.kind) {
-        case HttpTime::Kind::HttpError:
-            messages_.warn(name(), "%s", httpErrorText(found.status).c_str());
+        case wire::HttpTime::Kind::HttpError:
+            messages_.warn(name(), "%s", wire::httpErrorText(found.status).c_str());
             time_.sourceFailed();
             return;
-        case HttpTime::Kind::Date: {
-            const double server = static_cast<double>(found.unixSeconds) + engine::kNtpUnixOffset;
+        case wire::HttpTime::Kind::Date: {
+            const double server = static_cast<double>(found.unixSeconds) + core::kNtpUnixOffset;
             time_.setTime(server - now);
             break;
         }
-        case HttpTime::Kind::TimeOfDay:
-            time_.setTime(
-                correctionWithinHour(localSecondsWithinHour(now), found.secondsWithinHour));
+        case wire::HttpTime::Kind::TimeOfDay:
+            time_.setTime(wire::correctionWithinHour(wire::localSecondsWithinHour(now),
+                                                     found.secondsWithinHour));
             break;
-        case HttpTime::Kind::NoTime:
+        case wire::HttpTime::Kind::NoTime:
             messages_.warn(name(), "No valid time returned");
             time_.sourceFailed();
             return;
     }
-    time_.setReferenceId(engine::referenceIdFromText("HTTP"));
+    time_.setReferenceId(core::referenceIdFromText("HTTP"));
 }
 
 }  // namespace netclients

@@ -5,8 +5,8 @@
 
 #include "engine/CTimeClient.h"
 #include "engine/EngineSettings.h"
-#include "netclients/HttpReply.h"
 #include "platform/Socket.h"
+#include "wire/HttpReply.h"
 
 namespace engine {
 class DialupGate;
@@ -26,9 +26,9 @@ public:
     static constexpr size_t kReceiveBuffer = 16384;
 
     // `proxy` is used when `useProxy` is set.
-    ChttpClient(engine::MessageHandler& messages, engine::TimeHandler& time,
-                std::string serverAddress, int pollMinutes, bool useProxy,
-                const engine::ProxySettings& proxy, engine::DialupGate* dialup);
+    ChttpClient(core::MessageHandler& messages, core::TimeHandler& time, std::string serverAddress,
+                int pollMinutes, bool useProxy, const engine::ProxySettings& proxy,
+                engine::DialupGate* dialup);
     ~ChttpClient() override;
 
     // Bounds the connect and the whole reply; never scaled.
@@ -48,7 +48,7 @@ private:
     const bool useProxy_;
     const engine::ProxySettings proxy_;
     engine::DialupGate* const dialup_;
-    HttpTarget target_;
+    wire::HttpTarget target_;
     std::atomic<long long> replyTimeoutMs_{kDefaultReplyTimeout.count()};
 };
 

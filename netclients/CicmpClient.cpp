@@ -3,14 +3,14 @@
 #include <chrono>
 #include <cstring>
 
+#include "core/ErrorText.h"
+#include "core/TimeValue.h"
 #include "engine/DialupGate.h"
-#include "engine/ErrorText.h"
-#include "engine/TimeValue.h"
 #include "platform/Seams.h"
 
 namespace netclients {
 
-CicmpClient::CicmpClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+CicmpClient::CicmpClient(core::MessageHandler& messages, core::TimeHandler& time,
                          std::string serverAddress, int pollMinutes, engine::DialupGate* dialup)
     : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, kSourceName),
       dialup_(dialup) {}
@@ -40,7 +40,7 @@ void CicmpClient::run() {
 }
 
 uint32_t CicmpClient::millisecondsToday() {
-    const platform::UnixTime t = engine::unixFromTimeValue(time_.now());
+    const platform::UnixTime t = core::unixFromTimeValue(time_.now());
     int64_t seconds = t.seconds % 86400;
     if (seconds < 0) {
         seconds += 86400;
@@ -57,7 +57,7 @@ CicmpClient::Outcome CicmpClient::poll() {
     }
     if (!resolved.ok()) {
         messages_.warn(name(), "Couldn't determine address for %s, (%s)", server_.c_str(),
-                       engine::winsockErrorText(resolved.error).c_str());
+                       core::winsockErrorText(resolved.error).c_str());
         time_.sourceFailed();
         return Outcome::Done;
     }
@@ -65,13 +65,13 @@ CicmpClient::Outcome CicmpClient::poll() {
     // Without the right to open a raw socket the client can never work: it ends.
     platform::Socket socket;
     if (!socket.open(platform::Socket::Type::IcmpRaw).ok()) {
-        messages_.error(name(), "Couldn't create socket(%s)", engine::winsockErrorText().c_str());
+        messages_.error(name(), "Couldn't create socket(%s)", core::winsockErrorText().c_str());
         return Outcome::Fatal;
     }
 
     const platform::Endpoint server{address, 0};
-    IcmpSample first;
-    IcmpSample second;
+    wire::IcmpSample first;
+    wire::IcmpSample second;
     Sampled result = sample(socket, server, first);
     if (result == Sampled::Ok) {
         if (pause(kSampleSpacing)) {
@@ -88,25 +88,25 @@ CicmpClient::Outcome CicmpClient::poll() {
         return Outcome::Done;
     }
 
-    const bool networkOrder = peerUsesNetworkOrder(first.receive, second.receive);
-    const int64_t offsetMs = icmpOffsetMs(second, networkOrder);
+    const bool networkOrder = wire::peerUsesNetworkOrder(first.receive, second.receive);
+    const int64_t offsetMs = wire::icmpOffsetMs(second, networkOrder);
     const auto host = [networkOrder](uint32_t raw) {
-        return static_cast<double>(networkOrder ? fromNetworkOrder(raw) : raw);
+        return static_cast<double>(networkOrder ? wire::fromNetworkOrder(raw) : raw);
     };
     messages_.debug(name(), "orig=%f recv=%f trans=%f now=%f",
-                    static_cast<double>(fromNetworkOrder(second.originate)), host(second.receive),
-                    host(second.transmit), static_cast<double>(second.local));
+                    static_cast<double>(wire::fromNetworkOrder(second.originate)),
+                    host(second.receive), host(second.transmit), static_cast<double>(second.local));
     time_.setTime(static_cast<double>(offsetMs) / 1000.0);
-    time_.setReferenceId(engine::referenceIdFromText("ICMP"));
+    time_.setReferenceId(core::referenceIdFromText("ICMP"));
     return Outcome::Done;
 }
 
 CicmpClient::Sampled CicmpClient::sample(platform::Socket& socket, const platform::Endpoint& server,
-                                         IcmpSample& out) {
-    const IcmpRequest request = icmpTimestampRequest(millisecondsToday());
+                                         wire::IcmpSample& out) {
+    const wire::IcmpRequest request = wire::icmpTimestampRequest(millisecondsToday());
     const platform::IoResult sent = socket.sendTo(request.data(), request.size(), server);
     if (!sent.ok() || static_cast<size_t>(sent.count) != request.size()) {
-        messages_.warn(name(), "sendto failed(%s)", engine::winsockErrorText(sent.error).c_str());
+        messages_.warn(name(), "sendto failed(%s)", core::winsockErrorText(sent.error).c_str());
         return Sampled::Failed;
     }
     uint32_t sentOriginate = 0;
@@ -130,13 +130,13 @@ CicmpClient::Sampled CicmpClient::sample(platform::Socket& socket, const platfor
             return Sampled::Failed;
         }
         const uint32_t local = millisecondsToday();
-        const IcmpMessage m = decodeIcmpMessage(buffer, static_cast<size_t>(got.count));
+        const wire::IcmpMessage m = wire::decodeIcmpMessage(buffer, static_cast<size_t>(got.count));
 
         // A raw socket sees every ICMP message that reaches this host, our own requests among
         // them on loopback: only what answers our request counts.
-        if (m.kind == IcmpMessage::Kind::Unreachable) {
+        if (m.kind == wire::IcmpMessage::Kind::Unreachable) {
             if (m.quotesOurs) {
-                messages_.warn(name(), "request failed(%s)", unreachableText(m.code).c_str());
+                messages_.warn(name(), "request failed(%s)", wire::unreachableText(m.code).c_str());
                 return Sampled::Failed;
             }
             continue;
@@ -144,10 +144,10 @@ CicmpClient::Sampled CicmpClient::sample(platform::Socket& socket, const platfor
         if (!(from.address == server.address)) {
             continue;
         }
-        if (m.kind == IcmpMessage::Kind::Truncated || m.type == kIcmpTimestampRequest) {
+        if (m.kind == wire::IcmpMessage::Kind::Truncated || m.type == wire::kIcmpTimestampRequest) {
             continue;
         }
-        if (m.kind == IcmpMessage::Kind::Timestamp) {
+        if (m.kind == wire::IcmpMessage::Kind::Timestamp) {
             // Another process's reply, or the answer to an earlier request of ours.
             if (!m.ours || m.originate != sentOriginate) {
                 continue;

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "engine/CTimeClient.h"
-#include "netclients/IcmpTimestamp.h"
 #include "platform/Socket.h"
+#include "wire/IcmpTimestamp.h"
 
 namespace engine {
 class DialupGate;
@@ -23,8 +23,8 @@ public:
     static constexpr platform::Millis kSampleSpacing{100};
     static constexpr long long kDialupRetryMs = 5000;
 
-    CicmpClient(engine::MessageHandler& messages, engine::TimeHandler& time,
-                std::string serverAddress, int pollMinutes, engine::DialupGate* dialup);
+    CicmpClient(core::MessageHandler& messages, core::TimeHandler& time, std::string serverAddress,
+                int pollMinutes, engine::DialupGate* dialup);
     ~CicmpClient() override;
 
     void setReplyTimeout(platform::Millis timeout) { replyTimeoutMs_.store(timeout.count()); }
@@ -38,7 +38,8 @@ private:
 
     Outcome poll();
     // One request and its reply; failures are reported here.
-    Sampled sample(platform::Socket& socket, const platform::Endpoint& server, IcmpSample& out);
+    Sampled sample(platform::Socket& socket, const platform::Endpoint& server,
+                   wire::IcmpSample& out);
     // Milliseconds since midnight UTC, on the engine's clock.
     uint32_t millisecondsToday();
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "engine/Format.h"
-#include "netclients/DaytimeText.h"
+#include "core/Format.h"
+#include "wire/DaytimeText.h"
 
 namespace netclients {
 
@@ -14,7 +14,7 @@ constexpr CRfcTimeClient::Protocol kDaytime{"daytime", 13, 128, 128, 1};
 
 }  // namespace
 
-Crfc867Client::Crfc867Client(engine::MessageHandler& messages, engine::TimeHandler& time,
+Crfc867Client::Crfc867Client(core::MessageHandler& messages, core::TimeHandler& time,
                              std::string serverAddress, int pollMinutes, std::string sourceName,
                              engine::DialupGate* dialup, Transport transport)
     : CRfcTimeClient(messages, time, std::move(serverAddress), pollMinutes, std::move(sourceName),
@@ -26,14 +26,14 @@ void Crfc867Client::useAnswer(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data),
                            zero ? static_cast<const uint8_t*>(zero) - data : size);
     const double now = time_.now();
-    if (const auto remote = secondsWithinHour(text)) {
-        time_.setTime(correctionWithinHour(localSecondsWithinHour(now), *remote));
-        time_.setReferenceId(engine::referenceIdFromText("DAYT"));
+    if (const auto remote = wire::secondsWithinHour(text)) {
+        time_.setTime(wire::correctionWithinHour(wire::localSecondsWithinHour(now), *remote));
+        time_.setReferenceId(core::referenceIdFromText("DAYT"));
     } else {
         messages_.warn(name(), "No valid time returned");
         time_.sourceFailed();
     }
-    messages_.debug(name(), "received >%.400s<", engine::printableForLog(text).c_str());
+    messages_.debug(name(), "received >%.400s<", core::printableForLog(text).c_str());
 }
 
 }  // namespace netclients

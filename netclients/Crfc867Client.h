@@ -7,7 +7,7 @@ namespace netclients {
 // corrected within the hour.
 class Crfc867Client : public CRfcTimeClient {
 protected:
-    Crfc867Client(engine::MessageHandler& messages, engine::TimeHandler& time,
+    Crfc867Client(core::MessageHandler& messages, core::TimeHandler& time,
                   std::string serverAddress, int pollMinutes, std::string sourceName,
                   engine::DialupGate* dialup, Transport transport);
     void useAnswer(const uint8_t* data, size_t size) override;
@@ -16,7 +16,7 @@ protected:
 class Crfc867tcpClient : public Crfc867Client {
 public:
     static constexpr const char* kSourceName = "RFC867 TCP Client";
-    Crfc867tcpClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+    Crfc867tcpClient(core::MessageHandler& messages, core::TimeHandler& time,
                      std::string serverAddress, int pollMinutes, engine::DialupGate* dialup)
         : Crfc867Client(messages, time, std::move(serverAddress), pollMinutes, kSourceName, dialup,
                         Transport::Tcp) {}
@@ -25,7 +25,7 @@ public:
 class Crfc867udpClient : public Crfc867Client {
 public:
     static constexpr const char* kSourceName = "RFC867 UDP Client";
-    Crfc867udpClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+    Crfc867udpClient(core::MessageHandler& messages, core::TimeHandler& time,
                      std::string serverAddress, int pollMinutes, engine::DialupGate* dialup)
         : Crfc867Client(messages, time, std::move(serverAddress), pollMinutes, kSourceName, dialup,
                         Transport::Udp) {}

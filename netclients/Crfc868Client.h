@@ -6,7 +6,7 @@ namespace netclients {
 // RFC 868 time: the server's clock as 4 bytes of seconds since 1900, whole seconds only.
 class Crfc868Client : public CRfcTimeClient {
 protected:
-    Crfc868Client(engine::MessageHandler& messages, engine::TimeHandler& time,
+    Crfc868Client(core::MessageHandler& messages, core::TimeHandler& time,
                   std::string serverAddress, int pollMinutes, std::string sourceName,
                   engine::DialupGate* dialup, Transport transport);
     void useAnswer(const uint8_t* data, size_t size) override;
@@ -15,7 +15,7 @@ protected:
 class Crfc868tcpClient : public Crfc868Client {
 public:
     static constexpr const char* kSourceName = "RFC868 TCP Client";
-    Crfc868tcpClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+    Crfc868tcpClient(core::MessageHandler& messages, core::TimeHandler& time,
                      std::string serverAddress, int pollMinutes, engine::DialupGate* dialup)
         : Crfc868Client(messages, time, std::move(serverAddress), pollMinutes, kSourceName, dialup,
                         Transport::Tcp) {}
@@ -24,7 +24,7 @@ public:
 class Crfc868udpClient : public Crfc868Client {
 public:
     static constexpr const char* kSourceName = "RFC868 UDP Client";
-    Crfc868udpClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+    Crfc868udpClient(core::MessageHandler& messages, core::TimeHandler& time,
                      std::string serverAddress, int pollMinutes, engine::DialupGate* dialup)
         : Crfc868Client(messages, time, std::move(serverAddress), pollMinutes, kSourceName, dialup,
                         Transport::Udp) {}

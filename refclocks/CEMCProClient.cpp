@@ -2,7 +2,7 @@
 
 namespace refclocks {
 
-CEMCProClient::CEMCProClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+CEMCProClient::CEMCProClient(core::MessageHandler& messages, core::TimeHandler& time,
                              std::string portName, int pollMinutes)
     : CSerialClient(messages, time, std::move(portName), pollMinutes, kBaudRate, 8, kParity,
                     kStopBits, kSourceName) {}

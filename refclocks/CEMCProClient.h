@@ -1,12 +1,12 @@
 #pragma once
-#include "refclocks/AsciiTimeCodes.h"
 #include "refclocks/CSerialClient.h"
+#include "wire/AsciiTimeCodes.h"
 
 namespace refclocks {
 
 // The EMCPro GPS clock. No description of its serial output is public; this client reads the
 // nearest documented once-a-second text of a GPS clock on a 9600 baud 8-N-1 line, the
-// Arbiter 1088A/B's broadcast format B5 (see ArbiterDecoder).
+// Arbiter 1088A/B's broadcast format B5 (see wire::ArbiterDecoder).
 class CEMCProClient : public CSerialClient {
 public:
     static constexpr const char* kSourceName = "EMCPro Clock Client";
@@ -14,7 +14,7 @@ public:
     static constexpr int kParity = 0;
     static constexpr int kStopBits = 0;
 
-    CEMCProClient(engine::MessageHandler& messages, engine::TimeHandler& time, std::string portName,
+    CEMCProClient(core::MessageHandler& messages, core::TimeHandler& time, std::string portName,
                   int pollMinutes);
     ~CEMCProClient() override;
 
@@ -22,7 +22,7 @@ public:
     void lineReset() override;
 
 private:
-    ArbiterDecoder decoder_{};
+    wire::ArbiterDecoder decoder_{};
 };
 
 }  // namespace refclocks

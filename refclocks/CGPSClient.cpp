@@ -1,10 +1,10 @@
 #include "refclocks/CGPSClient.h"
 
-#include "engine/Format.h"
+#include "core/Format.h"
 
 namespace refclocks {
 
-CGPSClient::CGPSClient(engine::MessageHandler& messages, engine::TimeHandler& time, int pollMinutes,
+CGPSClient::CGPSClient(core::MessageHandler& messages, core::TimeHandler& time, int pollMinutes,
                        int portNumber, int speedIndex, std::string sourceName)
     : CTimeClient(messages, time, devicePath(portNumber), pollMinutes, std::move(sourceName)),
       portNumber_(portNumber),
@@ -26,7 +26,7 @@ const char* CGPSClient::modeString(int speedIndex) {
 }
 
 std::string CGPSClient::devicePath(int portNumber) {
-    return engine::format("\\\\.\\COM%d", portNumber);
+    return core::format("\\\\.\\COM%d", portNumber);
 }
 
 void CGPSClient::start() {

@@ -12,7 +12,7 @@ namespace refclocks {
 // GPSSpeed. start opens and configures the port before the thread runs.
 class CGPSClient : public engine::CTimeClient {
 public:
-    CGPSClient(engine::MessageHandler& messages, engine::TimeHandler& time, int pollMinutes,
+    CGPSClient(core::MessageHandler& messages, core::TimeHandler& time, int pollMinutes,
                int portNumber, int speedIndex, std::string sourceName);
     ~CGPSClient() override;
 

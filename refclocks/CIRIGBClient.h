@@ -1,12 +1,12 @@
 #pragma once
 #include "refclocks/CSerialClient.h"
-#include "refclocks/PulseTimeCodes.h"
+#include "wire/PulseTimeCodes.h"
 
 namespace refclocks {
 
 // An IRIG-B (DC level shift) time code on the port's receive line, sampled at 1000 baud: one
 // byte for each 10 ms bit element, its length telling 0, 1 and marker apart (see
-// IrigBDecoder).
+// wire::IrigBDecoder).
 class CIRIGBClient : public CSerialClient {
 public:
     static constexpr const char* kSourceName = "IRIG-B Clock Client";
@@ -14,7 +14,7 @@ public:
     static constexpr int kParity = 0;
     static constexpr int kStopBits = 0;
 
-    CIRIGBClient(engine::MessageHandler& messages, engine::TimeHandler& time, std::string portName,
+    CIRIGBClient(core::MessageHandler& messages, core::TimeHandler& time, std::string portName,
                  int pollMinutes);
     ~CIRIGBClient() override;
 
@@ -22,7 +22,7 @@ public:
     void lineReset() override;
 
 private:
-    IrigBDecoder decoder_{};
+    wire::IrigBDecoder decoder_{};
 };
 
 }  // namespace refclocks

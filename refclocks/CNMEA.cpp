@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "engine/TimeValue.h"
+#include "core/TimeValue.h"
 #include "platform/Seams.h"
 
 namespace refclocks {
@@ -14,12 +14,12 @@ constexpr double kDay = 86400.0;
 
 }  // namespace
 
-CNMEA::CNMEA(engine::MessageHandler& messages, engine::TimeHandler& time, int pollMinutes,
+CNMEA::CNMEA(core::MessageHandler& messages, core::TimeHandler& time, int pollMinutes,
              int portNumber, int speedIndex, std::string wakeup, int delayMs)
     : CNMEA(messages, time, pollMinutes, portNumber, speedIndex, std::move(wakeup), delayMs,
             kSourceName) {}
 
-CNMEA::CNMEA(engine::MessageHandler& messages, engine::TimeHandler& time, int pollMinutes,
+CNMEA::CNMEA(core::MessageHandler& messages, core::TimeHandler& time, int pollMinutes,
              int portNumber, int speedIndex, std::string wakeup, int delayMs,
              std::string sourceName)
     : CGPSClient(messages, time, pollMinutes, portNumber, speedIndex, std::move(sourceName)),
@@ -102,27 +102,27 @@ void CNMEA::sendWakeup() {
 }
 
 void CNMEA::useSentence(std::string_view sentence) {
-    switch (parseNmeaSentence(sentence, reading_)) {
-        case NmeaKind::Rmc:
+    switch (wire::parseNmeaSentence(sentence, reading_)) {
+        case wire::NmeaKind::Rmc:
             onRmc();
             break;
-        case NmeaKind::Zda:
+        case wire::NmeaKind::Zda:
             onZda();
             break;
-        case NmeaKind::Gga:
+        case wire::NmeaKind::Gga:
             onGga();
             break;
-        case NmeaKind::None:
+        case wire::NmeaKind::None:
             break;
     }
 }
 
 double CNMEA::referenceTime() const {
-    const NmeaReading& r = reading_;
+    const wire::NmeaReading& r = reading_;
     const double seconds =
-        static_cast<double>(engine::daysSinceUnixEpoch(r.year, r.month, r.day)) * kDay +
+        static_cast<double>(core::daysSinceUnixEpoch(r.year, r.month, r.day)) * kDay +
         r.hour * 3600.0 + r.minute * 60.0 + r.second;
-    return seconds + engine::kNtpUnixOffset + r.milliseconds / 1000.0 + delayMs_ / 1000.0;
+    return seconds + core::kNtpUnixOffset + r.milliseconds / 1000.0 + delayMs_ / 1000.0;
 }
 
 template <typename Offset>
@@ -138,7 +138,7 @@ void CNMEA::minuteRule(bool mayReport, Offset offsetFor) {
         const double local = time_.now();
         time_.setTime(offsetFor(local));
         countdown_ = pollMinutes();
-        time_.setReferenceId(engine::referenceIdFromText("GPS"));
+        time_.setReferenceId(core::referenceIdFromText("GPS"));
     } else {
         --countdown_;
     }
@@ -147,9 +147,9 @@ void CNMEA::minuteRule(bool mayReport, Offset offsetFor) {
 
 void CNMEA::onRmc() {
     rmcSeen_ = true;
-    const NmeaReading& r = reading_;
+    const wire::NmeaReading& r = reading_;
     const bool valid = r.status == 'A';
-    const std::string position = nmeaPositionLine(r);
+    const std::string position = wire::nmeaPositionLine(r);
     if (valid) {
         time_.setSharedText(position);
     }
@@ -165,7 +165,7 @@ void CNMEA::onRmc() {
 
 void CNMEA::onZda() {
     zdaSeen_ = true;
-    const NmeaReading& r = reading_;
+    const wire::NmeaReading& r = reading_;
     messages_.status(name(), "Receiving $GPZDA data %d/%d/%d %02d:%02d:%02d UTC\n%s", r.year,
                      r.month, r.day, r.hour, r.minute, r.second, time_.sharedText().c_str());
     const double reference = referenceTime();
@@ -173,12 +173,12 @@ void CNMEA::onZda() {
 }
 
 void CNMEA::onGga() {
-    const NmeaReading& r = reading_;
+    const wire::NmeaReading& r = reading_;
     if (r.fixQuality == '0') {
         return;
     }
     if (!rmcSeen_) {
-        time_.setSharedText(nmeaPositionLine(r));
+        time_.setSharedText(wire::nmeaPositionLine(r));
     }
     if (zdaSeen_ || rmcSeen_) {
         return;
@@ -190,7 +190,7 @@ void CNMEA::onGga() {
     const double sentence = r.hour * 3600.0 + r.minute * 60.0 + r.second;
     const double extra = r.milliseconds / 1000.0 + delayMs_ / 1000.0;
     minuteRule(true, [sentence, extra](double local) {
-        const double d = sentence - std::fmod(local - engine::kNtpUnixOffset, kDay);
+        const double d = sentence - std::fmod(local - core::kNtpUnixOffset, kDay);
         const double folded = d > 0 ? std::fmod(d + kHalfDay, kDay) - kHalfDay
                                     : std::fmod(d - kHalfDay, kDay) + kHalfDay;
         return folded + extra;

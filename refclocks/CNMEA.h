@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "refclocks/CGPSClient.h"
-#include "refclocks/NmeaSentence.h"
+#include "wire/NmeaSentence.h"
 
 namespace refclocks {
 
@@ -15,8 +15,8 @@ public:
     static constexpr size_t kSentenceBytes = 1023;
     static constexpr long long kWakeupDelayMs = 5000;
 
-    CNMEA(engine::MessageHandler& messages, engine::TimeHandler& time, int pollMinutes,
-          int portNumber, int speedIndex, std::string wakeup, int delayMs);
+    CNMEA(core::MessageHandler& messages, core::TimeHandler& time, int pollMinutes, int portNumber,
+          int speedIndex, std::string wakeup, int delayMs);
     ~CNMEA() override;
 
     void run() override;
@@ -26,8 +26,8 @@ public:
     static std::string expandWakeup(const std::string& text);
 
 protected:
-    CNMEA(engine::MessageHandler& messages, engine::TimeHandler& time, int pollMinutes,
-          int portNumber, int speedIndex, std::string wakeup, int delayMs, std::string sourceName);
+    CNMEA(core::MessageHandler& messages, core::TimeHandler& time, int pollMinutes, int portNumber,
+          int speedIndex, std::string wakeup, int delayMs, std::string sourceName);
 
     // Called after each sentence is collected, before it is used; false drops it.
     virtual bool awaitTimeMark() { return true; }
@@ -49,7 +49,7 @@ private:
     const std::string wakeup_;
     const int delayMs_;
 
-    NmeaReading reading_;
+    wire::NmeaReading reading_;
     bool armed_ = true;
     int countdown_ = 0;
     bool zdaSeen_ = false;

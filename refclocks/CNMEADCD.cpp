@@ -4,7 +4,7 @@
 
 namespace refclocks {
 
-CNMEADCD::CNMEADCD(engine::MessageHandler& messages, engine::TimeHandler& time, int pollMinutes,
+CNMEADCD::CNMEADCD(core::MessageHandler& messages, core::TimeHandler& time, int pollMinutes,
                    int portNumber, int speedIndex, std::string wakeup, int delayMs)
     : CNMEA(messages, time, pollMinutes, portNumber, speedIndex, std::move(wakeup), delayMs,
             kSourceName) {}

@@ -12,7 +12,7 @@ public:
     // on the wait, so stop never waits on a receiver without a pulse line.
     static constexpr platform::Millis kPulseLimit{2000};
 
-    CNMEADCD(engine::MessageHandler& messages, engine::TimeHandler& time, int pollMinutes,
+    CNMEADCD(core::MessageHandler& messages, core::TimeHandler& time, int pollMinutes,
              int portNumber, int speedIndex, std::string wakeup, int delayMs);
     ~CNMEADCD() override;
 

@@ -2,7 +2,7 @@
 
 namespace refclocks {
 
-CNeoClockClient::CNeoClockClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+CNeoClockClient::CNeoClockClient(core::MessageHandler& messages, core::TimeHandler& time,
                                  std::string portName, int pollMinutes)
     : CSerialClient(messages, time, std::move(portName), pollMinutes, kBaudRate, 8, kParity,
                     kStopBits, kSourceName) {}

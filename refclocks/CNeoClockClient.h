@@ -1,6 +1,6 @@
 #pragma once
-#include "refclocks/AsciiTimeCodes.h"
 #include "refclocks/CSerialClient.h"
+#include "wire/AsciiTimeCodes.h"
 
 namespace refclocks {
 
@@ -8,7 +8,7 @@ namespace refclocks {
 // documentation page of its driver (driver 44) and Neol's manual describe the line. The
 // layout of its telegram is not publicly documented: this client reads the nearest
 // documented telegram of a serial DCF77 receiver, Meinberg's standard time string (see
-// MeinbergDecoder).
+// wire::MeinbergDecoder).
 class CNeoClockClient : public CSerialClient {
 public:
     static constexpr const char* kSourceName = "NeoClock Clock Client";
@@ -16,15 +16,15 @@ public:
     static constexpr int kParity = 0;
     static constexpr int kStopBits = 2;
 
-    CNeoClockClient(engine::MessageHandler& messages, engine::TimeHandler& time,
-                    std::string portName, int pollMinutes);
+    CNeoClockClient(core::MessageHandler& messages, core::TimeHandler& time, std::string portName,
+                    int pollMinutes);
     ~CNeoClockClient() override;
 
     void run() override;
     void lineReset() override;
 
 private:
-    MeinbergDecoder decoder_{};
+    wire::MeinbergDecoder decoder_{};
 };
 
 }  // namespace refclocks

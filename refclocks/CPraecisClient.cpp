@@ -2,7 +2,7 @@
 
 namespace refclocks {
 
-CPraecisClient::CPraecisClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+CPraecisClient::CPraecisClient(core::MessageHandler& messages, core::TimeHandler& time,
                                std::string portName, int pollMinutes)
     : CSerialClient(messages, time, std::move(portName), pollMinutes, kBaudRate, 8, kParity,
                     kStopBits, kSourceName) {}

@@ -1,11 +1,11 @@
 #pragma once
-#include "refclocks/AsciiTimeCodes.h"
 #include "refclocks/CSerialClient.h"
+#include "wire/AsciiTimeCodes.h"
 
 namespace refclocks {
 
 // EndRun Technologies' Praecis Ct, Cf and Ce CDMA time receivers: their native time-of-day
-// message once a second at 9600 baud 8-N-1 (see EndRunDecoder).
+// message once a second at 9600 baud 8-N-1 (see wire::EndRunDecoder).
 class CPraecisClient : public CSerialClient {
 public:
     static constexpr const char* kSourceName = "Praecis Clock Client";
@@ -13,15 +13,15 @@ public:
     static constexpr int kParity = 0;
     static constexpr int kStopBits = 0;
 
-    CPraecisClient(engine::MessageHandler& messages, engine::TimeHandler& time,
-                   std::string portName, int pollMinutes);
+    CPraecisClient(core::MessageHandler& messages, core::TimeHandler& time, std::string portName,
+                   int pollMinutes);
     ~CPraecisClient() override;
 
     void run() override;
     void lineReset() override;
 
 private:
-    EndRunDecoder decoder_{};
+    wire::EndRunDecoder decoder_{};
 };
 
 }  // namespace refclocks

@@ -4,7 +4,7 @@
 
 namespace refclocks {
 
-CSerialClient::CSerialClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+CSerialClient::CSerialClient(core::MessageHandler& messages, core::TimeHandler& time,
                              std::string portName, int pollMinutes, int baudRate, int dataBits,
                              int parity, int stopBits, std::string sourceName)
     : CTimeClient(messages, time, std::move(portName), pollMinutes, std::move(sourceName)),
@@ -60,18 +60,18 @@ bool CSerialClient::reportIfConsistent(double reference, double local,
         return false;
     }
     time_.setTime(reference - local);
-    time_.setReferenceId(engine::referenceIdFromText(referenceId));
+    time_.setReferenceId(core::referenceIdFromText(referenceId));
     return true;
 }
 
-void CSerialClient::runTimeCode(TimeCodeDecoder& decoder, const char* kind, const char* referenceId,
-                                bool namesTime) {
+void CSerialClient::runTimeCode(wire::TimeCodeDecoder& decoder, const char* kind,
+                                const char* referenceId, bool namesTime) {
     signalStarted();
     messages_.debug(name(), "started");
     messages_.info(name(), "Listening for %s messages", kind);
     // Pulse clocks leave a second without a pulse: a silence of 1.5 s marks it.
     const bool stopped = readTimeCodes(
-        *this, *port_, stopEvent_, messages_, time_, decoder, 1.5, [&](const DecodedTime& t) {
+        *this, *port_, stopEvent_, messages_, time_, decoder, 1.5, [&](const wire::DecodedTime& t) {
             const bool due = schedule_.due();
             if (reportIfConsistent(t.reference, t.local, t.text, referenceId, due, namesTime)) {
                 schedule_.reported(pollMinutes());

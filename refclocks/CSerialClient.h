@@ -5,8 +5,8 @@
 #include "engine/CTimeClient.h"
 #include "platform/SerialPort.h"
 #include "refclocks/SerialSetup.h"
-#include "refclocks/TimeCode.h"
 #include "refclocks/TimeCodeReader.h"
+#include "wire/TimeCode.h"
 
 namespace refclocks {
 
@@ -14,7 +14,7 @@ namespace refclocks {
 // ("COM1") is the entry's address.
 class CSerialClient : public engine::CTimeClient {
 public:
-    CSerialClient(engine::MessageHandler& messages, engine::TimeHandler& time, std::string portName,
+    CSerialClient(core::MessageHandler& messages, core::TimeHandler& time, std::string portName,
                   int pollMinutes, int baudRate, int dataBits, int parity, int stopBits,
                   std::string sourceName);
     ~CSerialClient() override;
@@ -44,7 +44,7 @@ protected:
     // The run loop of a decoding clock: "Listening for `kind` messages", then every byte to
     // `decoder` and every decoded time through the consistency check, reported at most once a
     // poll interval. Returns when the client stops.
-    void runTimeCode(TimeCodeDecoder& decoder, const char* kind, const char* referenceId,
+    void runTimeCode(wire::TimeCodeDecoder& decoder, const char* kind, const char* referenceId,
                      bool namesTime = false);
 
     std::unique_ptr<platform::SerialPort> port_;

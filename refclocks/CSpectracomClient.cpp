@@ -2,7 +2,7 @@
 
 namespace refclocks {
 
-CSpectracomClient::CSpectracomClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+CSpectracomClient::CSpectracomClient(core::MessageHandler& messages, core::TimeHandler& time,
                                      std::string portName, int pollMinutes)
     : CSerialClient(messages, time, std::move(portName), pollMinutes, kBaudRate, 8, kParity,
                     kStopBits, kSourceName) {}

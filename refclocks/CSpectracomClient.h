@@ -1,11 +1,11 @@
 #pragma once
-#include "refclocks/AsciiTimeCodes.h"
 #include "refclocks/CSerialClient.h"
+#include "wire/AsciiTimeCodes.h"
 
 namespace refclocks {
 
 // Spectracom WWVB and GPS clocks: data formats 0 and 2 at 9600 baud 8-N-1 (see
-// SpectracomDecoder).
+// wire::SpectracomDecoder).
 class CSpectracomClient : public CSerialClient {
 public:
     static constexpr const char* kSourceName = "Spectracom Clock Client";
@@ -13,15 +13,15 @@ public:
     static constexpr int kParity = 0;
     static constexpr int kStopBits = 0;
 
-    CSpectracomClient(engine::MessageHandler& messages, engine::TimeHandler& time,
-                      std::string portName, int pollMinutes);
+    CSpectracomClient(core::MessageHandler& messages, core::TimeHandler& time, std::string portName,
+                      int pollMinutes);
     ~CSpectracomClient() override;
 
     void run() override;
     void lineReset() override;
 
 private:
-    SpectracomDecoder decoder_{};
+    wire::SpectracomDecoder decoder_{};
 };
 
 }  // namespace refclocks

@@ -2,7 +2,7 @@
 
 namespace refclocks {
 
-CTrimbleClient::CTrimbleClient(engine::MessageHandler& messages, engine::TimeHandler& time,
+CTrimbleClient::CTrimbleClient(core::MessageHandler& messages, core::TimeHandler& time,
                                std::string portName, int pollMinutes)
     : CSerialClient(messages, time, std::move(portName), pollMinutes, kBaudRate, 8, kParity,
                     kStopBits, kSourceName) {}

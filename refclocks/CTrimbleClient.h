@@ -1,11 +1,11 @@
 #pragma once
-#include "refclocks/BinaryTimeCodes.h"
 #include "refclocks/CSerialClient.h"
+#include "wire/BinaryTimeCodes.h"
 
 namespace refclocks {
 
 // Trimble GPS timing receivers (ThunderBolt, Resolution T, Acutime) speaking TSIP at 9600
-// baud 8-O-1; the time comes from the primary timing packet 0x8F-AB (see TsipDecoder).
+// baud 8-O-1; the time comes from the primary timing packet 0x8F-AB (see wire::TsipDecoder).
 class CTrimbleClient : public CSerialClient {
 public:
     static constexpr const char* kSourceName = "Trimble Clock Client";
@@ -13,15 +13,15 @@ public:
     static constexpr int kParity = 1;
     static constexpr int kStopBits = 0;
 
-    CTrimbleClient(engine::MessageHandler& messages, engine::TimeHandler& time,
-                   std::string portName, int pollMinutes);
+    CTrimbleClient(core::MessageHandler& messages, core::TimeHandler& time, std::string portName,
+                   int pollMinutes);
     ~CTrimbleClient() override;
 
     void run() override;
     void lineReset() override;
 
 private:
-    TsipDecoder decoder_{};
+    wire::TsipDecoder decoder_{};
 };
 
 }  // namespace refclocks

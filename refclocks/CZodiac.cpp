@@ -2,7 +2,7 @@
 
 namespace refclocks {
 
-CZodiac::CZodiac(engine::MessageHandler& messages, engine::TimeHandler& time, int pollMinutes,
+CZodiac::CZodiac(core::MessageHandler& messages, core::TimeHandler& time, int pollMinutes,
                  int portNumber, int speedIndex)
     : CGPSClient(messages, time, pollMinutes, portNumber, speedIndex, kSourceName) {}
 
@@ -21,13 +21,13 @@ void CZodiac::run() {
     messages_.debug(name(), "started");
     messages_.info(name(), "Listening for Zodiac messages");
     const bool stopped = readTimeCodes(*this, *port_, stopEvent_, messages_, time_, decoder_, 1.5,
-                                       [&](const DecodedTime& t) {
+                                       [&](const wire::DecodedTime& t) {
                                            messages_.status(name(), "%s", t.text.c_str());
                                            if (!schedule_.due()) {
                                                return;
                                            }
                                            time_.setTime(t.reference - t.local);
-                                           time_.setReferenceId(engine::referenceIdFromText("GPS"));
+                                           time_.setReferenceId(core::referenceIdFromText("GPS"));
                                            schedule_.reported(pollMinutes());
                                        });
     if (stopped) {

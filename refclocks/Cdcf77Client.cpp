@@ -2,7 +2,7 @@
 
 namespace refclocks {
 
-Cdcf77Client::Cdcf77Client(engine::MessageHandler& messages, engine::TimeHandler& time,
+Cdcf77Client::Cdcf77Client(core::MessageHandler& messages, core::TimeHandler& time,
                            std::string portName, int pollMinutes)
     : CSerialClient(messages, time, std::move(portName), pollMinutes, kBaudRate, 8, kParity,
                     kStopBits, kSourceName) {}

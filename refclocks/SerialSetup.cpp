@@ -1,7 +1,7 @@
 #include "refclocks/SerialSetup.h"
 
-#include "engine/ErrorText.h"
-#include "engine/Format.h"
+#include "core/ErrorText.h"
+#include "core/Format.h"
 
 namespace refclocks {
 
@@ -18,7 +18,7 @@ std::unique_ptr<platform::SerialPort> openAndConfigure(
     platform::Status status;
     std::unique_ptr<platform::SerialPort> port = opener(path, status);
     if (!port) {
-        failure = engine::format("Can't open port %s", shownName.c_str());
+        failure = core::format("Can't open port %s", shownName.c_str());
         return nullptr;
     }
     (void)port->setQueues(256, 256);
@@ -27,8 +27,8 @@ std::unique_ptr<platform::SerialPort> openAndConfigure(
     // as good as no port.
     const platform::Status configured = port->configure(mode, line);
     if (!configured.ok()) {
-        failure = engine::format("Can't configure port %s (%s)", shownName.c_str(),
-                                 engine::systemErrorText(configured.error).c_str());
+        failure = core::format("Can't configure port %s (%s)", shownName.c_str(),
+                               core::systemErrorText(configured.error).c_str());
         return nullptr;
     }
     (void)port->purge();

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "engine/Format.h"
+#include "core/Format.h"
 #include "platform/Seams.h"
 
 namespace refclocks {
@@ -14,21 +14,21 @@ double monotonicSeconds() {
         .count();
 }
 
-void warnRefusal(TimeCodeDecoder& decoder, engine::MessageHandler& messages,
+void warnRefusal(wire::TimeCodeDecoder& decoder, core::MessageHandler& messages,
                  const std::string& name) {
     const std::string refusal = decoder.takeRefusal();
     if (!refusal.empty()) {
         // Refusals quote what the receiver sent: whatever it was stays within the line.
-        messages.warn(name, "%s", engine::printableForLog(refusal).c_str());
+        messages.warn(name, "%s", core::printableForLog(refusal).c_str());
     }
 }
 
 }  // namespace
 
-bool readTimeCodes(const engine::ThreadObject& client, platform::SerialPort& port,
-                   platform::Event& stop, engine::MessageHandler& messages,
-                   engine::TimeHandler& time, TimeCodeDecoder& decoder, double silenceSeconds,
-                   const std::function<void(const DecodedTime&)>& report) {
+bool readTimeCodes(const core::ThreadObject& client, platform::SerialPort& port,
+                   platform::Event& stop, core::MessageHandler& messages, core::TimeHandler& time,
+                   wire::TimeCodeDecoder& decoder, double silenceSeconds,
+                   const std::function<void(const wire::DecodedTime&)>& report) {
     double lastByte = monotonicSeconds();
     while (!client.stopping()) {
         unsigned char byte = 0;
@@ -54,7 +54,7 @@ bool readTimeCodes(const engine::ThreadObject& client, platform::SerialPort& por
         if (messages.logsDebug()) {
             messages.debug(client.name(), "<%02x>", byte);
         }
-        const std::optional<DecodedTime> decoded = decoder.take(byte, {time.now(), now});
+        const std::optional<wire::DecodedTime> decoded = decoder.take(byte, {time.now(), now});
         warnRefusal(decoder, messages, client.name());
         if (decoded) {
             report(*decoded);

@@ -2,9 +2,9 @@
 #include <chrono>
 #include <functional>
 
-#include "engine/ThreadObject.h"
+#include "core/ThreadObject.h"
 #include "platform/SerialPort.h"
-#include "refclocks/TimeCode.h"
+#include "wire/TimeCode.h"
 
 namespace refclocks {
 
@@ -12,10 +12,10 @@ namespace refclocks {
 // time until the client stops, hands each byte to `decoder` with the moment it came, reports
 // empty reads and silences longer than `silenceSeconds` as gaps, logs refused messages at
 // Warn and hands each decoded time to `report`. true when the stop event ended a read.
-bool readTimeCodes(const engine::ThreadObject& client, platform::SerialPort& port,
-                   platform::Event& stop, engine::MessageHandler& messages,
-                   engine::TimeHandler& time, TimeCodeDecoder& decoder, double silenceSeconds,
-                   const std::function<void(const DecodedTime&)>& report);
+bool readTimeCodes(const core::ThreadObject& client, platform::SerialPort& port,
+                   platform::Event& stop, core::MessageHandler& messages, core::TimeHandler& time,
+                   wire::TimeCodeDecoder& decoder, double silenceSeconds,
+                   const std::function<void(const wire::DecodedTime&)>& report);
 
 // Receivers send a time every second or minute; the engine hears of one per poll interval.
 class ReportSchedule {

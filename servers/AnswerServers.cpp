@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/ErrorText.h"
-#include "engine/TimeValue.h"
+#include "core/ErrorText.h"
+#include "core/TimeValue.h"
 
 namespace servers {
 
@@ -20,25 +20,25 @@ constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 // Socket set-up shared by both transports; false (after its Error) ends the thread.
 bool openServerSocket(platform::Socket& socket, platform::Socket::Type type,
-                      engine::MessageHandler& messages, const std::string& name,
-                      const char* service, uint16_t fallback) {
+                      core::MessageHandler& messages, const std::string& name, const char* service,
+                      uint16_t fallback) {
     const bool udp = type == platform::Socket::Type::Udp;
     if (!socket.open(type).ok()) {
-        messages.error(name, "Couldn't create socket(%s)", engine::winsockErrorText().c_str());
+        messages.error(name, "Couldn't create socket(%s)", core::winsockErrorText().c_str());
         return false;
     }
     if (!socket.setReuseAddress(true).ok()) {
-        messages.error(name, "Couldn't set socket options(%s)", engine::winsockErrorText().c_str());
+        messages.error(name, "Couldn't set socket options(%s)", core::winsockErrorText().c_str());
         return false;
     }
     const uint16_t port = platform::servicePort(service, udp ? "udp" : "tcp", fallback);
     if (!socket.bind({0, port}).ok()) {
         messages.error(name, udp ? "Couldn't bind server socket (%s)" : "Couldn't bind socket (%s)",
-                       engine::winsockErrorText().c_str());
+                       core::winsockErrorText().c_str());
         return false;
     }
     if (!udp && !socket.listen(kBacklog).ok()) {
-        messages.error(name, "Couldn't listen on socket (%s)", engine::winsockErrorText().c_str());
+        messages.error(name, "Couldn't listen on socket (%s)", core::winsockErrorText().c_str());
         return false;
     }
     return true;
@@ -56,7 +56,7 @@ size_t timeAnswer(double timeValue, char* out) {
 }
 
 size_t daytimeAnswer(double timeValue, const char* text, size_t textLength, char* out) {
-    const engine::CalendarTime c = engine::calendarFromUnix(engine::unixFromTimeValue(timeValue));
+    const core::CalendarTime c = core::calendarFromUnix(core::unixFromTimeValue(timeValue));
     // The classic ctime text with its newline turned into a blank.
     const int n =
         std::snprintf(out, kMaxAnswer, "%s %s %2d %02d:%02d:%02d %04d ", kWeekdays[c.weekday % 7],
@@ -68,7 +68,7 @@ size_t daytimeAnswer(double timeValue, const char* text, size_t textLength, char
     return length + copied;
 }
 
-CUdpAnswerServer::CUdpAnswerServer(engine::MessageHandler& messages, engine::TimeHandler& time,
+CUdpAnswerServer::CUdpAnswerServer(core::MessageHandler& messages, core::TimeHandler& time,
                                    const char* name, const char* service, uint16_t fallbackPort)
     : CTimeServer(messages, time, name), service_(service), fallbackPort_(fallbackPort) {}
 
@@ -110,8 +110,7 @@ void CUdpAnswerServer::run() {
         const size_t length = answer(out);
         const platform::IoResult sent = socket.sendTo(out, length, from);
         if (!sent.ok()) {
-            messages_.warn(name(), "send failed (%s)",
-                           engine::winsockErrorText(sent.error).c_str());
+            messages_.warn(name(), "send failed (%s)", core::winsockErrorText(sent.error).c_str());
         }
         noteActivity(1);
         if (messages_.logsDebug()) {
@@ -120,7 +119,7 @@ void CUdpAnswerServer::run() {
     }
 }
 
-CTcpAnswerServer::CTcpAnswerServer(engine::MessageHandler& messages, engine::TimeHandler& time,
+CTcpAnswerServer::CTcpAnswerServer(core::MessageHandler& messages, core::TimeHandler& time,
                                    const char* name, const char* service, uint16_t fallbackPort)
     : CTimeServer(messages, time, name), service_(service), fallbackPort_(fallbackPort) {}
 
@@ -156,8 +155,7 @@ void CTcpAnswerServer::run() {
         const size_t length = answer(out);
         const platform::IoResult sent = connection.send(out, length);
         if (!sent.ok() || sent.count < static_cast<long>(length)) {
-            messages_.warn(name(), "send failed (%s)",
-                           engine::winsockErrorText(sent.error).c_str());
+            messages_.warn(name(), "send failed (%s)", core::winsockErrorText(sent.error).c_str());
         }
         connection.close();
         noteActivity(1);

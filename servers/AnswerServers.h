@@ -13,7 +13,7 @@ inline constexpr size_t kMaxAnswer = 512;
 // A server that answers every datagram it receives, whatever its content, with one datagram.
 class CUdpAnswerServer : public engine::CTimeServer {
 public:
-    CUdpAnswerServer(engine::MessageHandler& messages, engine::TimeHandler& time, const char* name,
+    CUdpAnswerServer(core::MessageHandler& messages, core::TimeHandler& time, const char* name,
                      const char* service, uint16_t fallbackPort);
     ~CUdpAnswerServer() override;
     void run() override;
@@ -30,7 +30,7 @@ private:
 // A server that accepts a connection, sends the answer and closes it.
 class CTcpAnswerServer : public engine::CTimeServer {
 public:
-    CTcpAnswerServer(engine::MessageHandler& messages, engine::TimeHandler& time, const char* name,
+    CTcpAnswerServer(core::MessageHandler& messages, core::TimeHandler& time, const char* name,
                      const char* service, uint16_t fallbackPort);
     ~CTcpAnswerServer() override;
     void run() override;

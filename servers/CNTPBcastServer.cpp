@@ -2,15 +2,15 @@
 
 #include <algorithm>
 
-#include "netclients/NtpPacket.h"
 #include "platform/Seams.h"
 #include "platform/Socket.h"
+#include "wire/NtpPacket.h"
 
 namespace servers {
 
-using netclients::NtpPacket;
+using wire::NtpPacket;
 
-CNTPBcastServer::CNTPBcastServer(engine::MessageHandler& messages, engine::TimeHandler& time,
+CNTPBcastServer::CNTPBcastServer(core::MessageHandler& messages, core::TimeHandler& time,
                                  int intervalSeconds, int stratum, std::string addresses,
                                  int multicastTtl)
     : CTimeServer(messages, time, kName),
@@ -79,7 +79,7 @@ void CNTPBcastServer::cycle() {
         messages_.warn(name(), "Couldn't set socket options (%d)", platform::lastSocketError());
         return;
     }
-    const uint16_t port = platform::servicePort("ntp", "udp", netclients::kNtpFallbackPort);
+    const uint16_t port = platform::servicePort("ntp", "udp", wire::kNtpFallbackPort);
     // Another program (our own SNTP server) may hold the port; sending works either way.
     (void)socket.bind({0, port});
     if (!socket.setBroadcast(true).ok()) {

@@ -19,8 +19,8 @@ public:
         bool dotted = true;    // false: not an address, sent to 255.255.255.255
     };
 
-    CNTPBcastServer(engine::MessageHandler& messages, engine::TimeHandler& time,
-                    int intervalSeconds, int stratum, std::string addresses, int multicastTtl);
+    CNTPBcastServer(core::MessageHandler& messages, core::TimeHandler& time, int intervalSeconds,
+                    int stratum, std::string addresses, int multicastTtl);
     ~CNTPBcastServer() override;
 
     void run() override;

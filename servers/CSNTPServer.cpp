@@ -3,22 +3,22 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/ErrorText.h"
-#include "netclients/NtpPacket.h"
+#include "core/ErrorText.h"
 #include "platform/Thread.h"
 #include "servers/OwnAddress.h"
+#include "wire/NtpPacket.h"
 
 namespace servers {
 
-using netclients::NtpPacket;
-using netclients::NtpTimestamp;
+using wire::NtpPacket;
+using wire::NtpTimestamp;
 
 namespace {
 // WSAECONNRESET: an earlier answer was refused by its peer; the socket still works.
 constexpr int kConnectionReset = 10054;
 }  // namespace
 
-CSNTPServer::CSNTPServer(engine::MessageHandler& messages, engine::TimeHandler& time, int stratum)
+CSNTPServer::CSNTPServer(core::MessageHandler& messages, core::TimeHandler& time, int stratum)
     : CTimeServer(messages, time, kName),
       stratum_(static_cast<uint8_t>(std::clamp(stratum, 0, 15))) {}
 
@@ -29,23 +29,23 @@ CSNTPServer::~CSNTPServer() {
 bool CSNTPServer::openSocket() {
     platform::Socket socket;
     if (!socket.open(platform::Socket::Type::Udp).ok()) {
-        messages_.error(name(), "Couldn't create socket(%s)", engine::winsockErrorText().c_str());
+        messages_.error(name(), "Couldn't create socket(%s)", core::winsockErrorText().c_str());
         return false;
     }
     if (!socket.setReuseAddress(true).ok()) {
         messages_.error(name(), "Couldn't set socket options(%s)",
-                        engine::winsockErrorText().c_str());
+                        core::winsockErrorText().c_str());
         return false;
     }
-    port_ = platform::servicePort("ntp", "udp", netclients::kNtpFallbackPort);
+    port_ = platform::servicePort("ntp", "udp", wire::kNtpFallbackPort);
     if (!socket.bind({0, port_}).ok()) {
-        messages_.error(name(), "Couldn't bind socket (%s)", engine::winsockErrorText().c_str());
+        messages_.error(name(), "Couldn't bind socket (%s)", core::winsockErrorText().c_str());
         return false;
     }
     // A host without a multicast route still has unicast clients to answer.
     if (!socket.joinMulticastGroup(*platform::parseDottedIPv4(kMulticastGroup)).ok()) {
         messages_.error(name(), "Couldn't add membership of multicast group (%s)",
-                        engine::winsockErrorText().c_str());
+                        core::winsockErrorText().c_str());
     }
     std::lock_guard<std::mutex> lock(mutex_);
     socket_ = std::move(socket);
@@ -78,8 +78,8 @@ void CSNTPServer::run() {
     // A busy server takes every queued request in one call and sends the answers in one;
     // an idle one waits for the next request on the stop event as well, then takes whatever
     // queued behind it.
-    uint8_t requests[kBatch][netclients::kNtpPacketSize];
-    uint8_t answers[kBatch][netclients::kNtpPacketSize];
+    uint8_t requests[kBatch][wire::kNtpPacketSize];
+    uint8_t answers[kBatch][wire::kNtpPacketSize];
     platform::Datagram in[kBatch];
     platform::Datagram out[kBatch];
     for (int i = 0; i < kBatch; ++i) {
@@ -132,13 +132,13 @@ void CSNTPServer::run() {
         }
         // The transmit time is taken once the answers are ready, just before they go; it is
         // the engine's current time for the reference timestamp as well.
-        const NtpTimestamp transmit = netclients::encodeTimestamp(time_.now());
+        const NtpTimestamp transmit = wire::encodeTimestamp(time_.now());
         for (int i = 0; i < answered; ++i) {
             NtpPacket::putTimestamp(answers[i] + NtpPacket::kReferenceTime, transmit);
             NtpPacket::putTimestamp(answers[i] + NtpPacket::kTransmit, transmit);
         }
         if (socket_.sendBatch(out, answered) < answered) {
-            messages_.warn(name(), "sendto failed (%s)", engine::winsockErrorText().c_str());
+            messages_.warn(name(), "sendto failed (%s)", core::winsockErrorText().c_str());
         }
     }
     closeSocket();
@@ -161,10 +161,10 @@ bool CSNTPServer::handle(const Batch& batch, const uint8_t* datagram, size_t siz
                          const platform::Endpoint& from, uint8_t* answer) {
     // Anything but a whole request, answer or broadcast is dropped unanswered: answering it
     // could set two servers answering each other for ever.
-    switch (netclients::classifyNtpDatagram(datagram, size)) {
-        case netclients::NtpDatagram::Ignored:
+    switch (wire::classifyNtpDatagram(datagram, size)) {
+        case wire::NtpDatagram::Ignored:
             return false;
-        case netclients::NtpDatagram::ServerReply: {
+        case wire::NtpDatagram::ServerReply: {
             NtpPacket::Bytes bytes;
             std::memcpy(bytes.data(), datagram, bytes.size());
             if (batch.debug) {
@@ -179,10 +179,10 @@ bool CSNTPServer::handle(const Batch& batch, const uint8_t* datagram, size_t siz
             replyEvent_.set();
             return false;
         }
-        case netclients::NtpDatagram::Broadcast:
+        case wire::NtpDatagram::Broadcast:
             fileBroadcast(datagram, from);
             return false;
-        case netclients::NtpDatagram::Request:
+        case wire::NtpDatagram::Request:
             // A client asks from an ephemeral port, a symmetric peer from the NTP port; a
             // request "from" another service's port (daytime, echo, ...) is a forgery.
             if (fromServicePort(from.port) && from.port != port_) {
@@ -199,7 +199,7 @@ bool CSNTPServer::handle(const Batch& batch, const uint8_t* datagram, size_t siz
     // The batch's answer with this request's version and mode (4 to mode 3, 2 to mode 1),
     // and its transmit timestamp echoed as originate; reference and transmit times follow
     // just before sending.
-    std::memcpy(answer, batch.answer.data(), netclients::kNtpPacketSize);
+    std::memcpy(answer, batch.answer.data(), wire::kNtpPacketSize);
     answer[0] = NtpPacket::replyByte0(datagram[0]);
     std::memcpy(answer + NtpPacket::kOriginate, datagram + NtpPacket::kTransmit, 8);
     return true;

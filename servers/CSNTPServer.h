@@ -6,8 +6,8 @@
 
 #include "engine/CTimeServer.h"
 #include "engine/SntpExchange.h"
-#include "netclients/NtpPacket.h"
 #include "platform/Socket.h"
+#include "wire/NtpPacket.h"
 
 namespace servers {
 
@@ -19,7 +19,7 @@ public:
     static constexpr const char* kName = "SNTP Server";
     static constexpr const char* kMulticastGroup = "224.0.1.1";
 
-    CSNTPServer(engine::MessageHandler& messages, engine::TimeHandler& time, int stratum = 14);
+    CSNTPServer(core::MessageHandler& messages, core::TimeHandler& time, int stratum = 14);
     ~CSNTPServer() override;
 
     void run() override;
@@ -40,7 +40,7 @@ public:
     struct Batch {
         bool debug = false;
         bool synchronised = false;
-        netclients::NtpPacket answer;  // without byte 0, originate, reference and transmit
+        wire::NtpPacket answer;  // without byte 0, originate, reference and transmit
     };
     Batch beginBatch(double received);
     // One received datagram of `size` bytes (at most its first 48 are read): true when
@@ -63,7 +63,7 @@ private:
     platform::Event replyEvent_{true};
     platform::Event broadcastEvent_{true};
 
-    uint16_t port_ = netclients::kNtpFallbackPort;
+    uint16_t port_ = wire::kNtpFallbackPort;
     platform::Socket socket_;
     mutable std::mutex mutex_;  // guards the socket's lifetime against senders, and the buffers
     bool socketReady_ = false;

@@ -8,7 +8,7 @@ namespace servers {
 // RFC 868 time: 4 bytes of seconds since 1900.
 class Crfc868udpServer : public CUdpAnswerServer {
 public:
-    Crfc868udpServer(engine::MessageHandler& messages, engine::TimeHandler& time)
+    Crfc868udpServer(core::MessageHandler& messages, core::TimeHandler& time)
         : CUdpAnswerServer(messages, time, "RFC868 UDP Server", "time", 37) {}
     ~Crfc868udpServer() override { stop(); }
 
@@ -18,7 +18,7 @@ protected:
 
 class Crfc868tcpServer : public CTcpAnswerServer {
 public:
-    Crfc868tcpServer(engine::MessageHandler& messages, engine::TimeHandler& time)
+    Crfc868tcpServer(core::MessageHandler& messages, core::TimeHandler& time)
         : CTcpAnswerServer(messages, time, "RFC868 TCP Server", "time", 37) {}
     ~Crfc868tcpServer() override { stop(); }
 
@@ -29,7 +29,7 @@ protected:
 // RFC 867 daytime: the date text followed by the engine's shared text.
 class Crfc867udpServer : public CUdpAnswerServer {
 public:
-    Crfc867udpServer(engine::MessageHandler& messages, engine::TimeHandler& time)
+    Crfc867udpServer(core::MessageHandler& messages, core::TimeHandler& time)
         : CUdpAnswerServer(messages, time, "RFC867 UDP Server", "daytime", 13) {}
     ~Crfc867udpServer() override { stop(); }
 
@@ -42,7 +42,7 @@ protected:
 
 class Crfc867tcpServer : public CTcpAnswerServer {
 public:
-    Crfc867tcpServer(engine::MessageHandler& messages, engine::TimeHandler& time)
+    Crfc867tcpServer(core::MessageHandler& messages, core::TimeHandler& time)
         : CTcpAnswerServer(messages, time, "RFC867 TCP Server", "daytime", 13) {}
     ~Crfc867tcpServer() override { stop(); }
 

@@ -1,6 +1,6 @@
 #include "service/CommandLine.h"
 
-#include "engine/Format.h"
+#include "core/Format.h"
 
 namespace service {
 
@@ -49,10 +49,10 @@ bool consoleDebugRequested(int argc, const char* const argv[]) {
 }
 
 std::string usageText() {
-    return engine::format("%s add              to install the service\n", kProgramName) +
-           engine::format("%s remove           to remove the service\n", kProgramName) +
-           engine::format("%s debug            to run as a console application for debugging\n",
-                          kProgramName);
+    return core::format("%s add              to install the service\n", kProgramName) +
+           core::format("%s remove           to remove the service\n", kProgramName) +
+           core::format("%s debug            to run as a console application for debugging\n",
+                        kProgramName);
 }
 
 int exitCodeOf(Verb verb) {

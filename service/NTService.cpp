@@ -1,6 +1,6 @@
 #include "service/NTService.h"
 
-#include "engine/ErrorText.h"
+#include "core/ErrorText.h"
 
 namespace service {
 
@@ -30,7 +30,7 @@ void ServiceSystem::closeEventLog() {
     eventLog_.reset();
 }
 
-NTService::NTService(engine::MessageHandler& messages, EngineLoop engineLoop, platform::Event& stop,
+NTService::NTService(core::MessageHandler& messages, EngineLoop engineLoop, platform::Event& stop,
                      bool consoleDebug, platform::ServiceHost& host, ServiceSystem& system)
     : messages_(messages),
       engineLoop_(std::move(engineLoop)),
@@ -74,7 +74,7 @@ bool NTService::reportStatus(uint32_t state, uint32_t exitCode, uint32_t waitHin
     if (!host_.setStatus(statusHandle_, status_)) {
         // A manager that no longer listens cannot stop us either: stop on our own.
         messages_.error(kServiceName, "SetServiceStatus failed (%s)",
-                        engine::lastSystemErrorText().c_str());
+                        core::lastSystemErrorText().c_str());
         stop_.set();
         return false;
     }
@@ -96,7 +96,7 @@ void NTService::serviceMain() {
         kServiceName, [this](unsigned code) { control(code); }, handle);
     if (!registered) {
         messages_.error(kServiceName, "RegisterServiceCtrlHandler failed (%s)",
-                        engine::lastSystemErrorText().c_str());
+                        core::lastSystemErrorText().c_str());
         return;
     }
     {
@@ -116,7 +116,7 @@ void NTService::serviceBody() {
     // Winsock 1.1.
     const platform::Status sockets = system_.startSockets(1, 1);
     if (!sockets) {
-        messages_.error(kServiceName, "WSAStartup failed (%s)", engine::winsockErrorText().c_str());
+        messages_.error(kServiceName, "WSAStartup failed (%s)", core::winsockErrorText().c_str());
         system_.closeEventLog();
         // Tell the manager the start has ended; otherwise it waits for a service that never
         // comes up.

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "engine/Handlers.h"
+#include "core/Handlers.h"
 #include "platform/Event.h"
 #include "platform/EventLog.h"
 #include "platform/Result.h"
@@ -52,7 +52,7 @@ using EngineLoop = std::function<void(platform::Event& stop)>;
 // of the console "debug" run.
 class NTService {
 public:
-    NTService(engine::MessageHandler& messages, EngineLoop engineLoop, platform::Event& stop,
+    NTService(core::MessageHandler& messages, EngineLoop engineLoop, platform::Event& stop,
               bool consoleDebug, platform::ServiceHost& host, ServiceSystem& system);
     NTService(const NTService&) = delete;
     NTService& operator=(const NTService&) = delete;
@@ -80,7 +80,7 @@ public:
     platform::ServiceStatus lastStatus() const;
 
 private:
-    engine::MessageHandler& messages_;
+    core::MessageHandler& messages_;
     EngineLoop engineLoop_;
     platform::Event& stop_;
     platform::ServiceHost& host_;

@@ -2,8 +2,8 @@
 
 #include <string>
 
+#include "core/ErrorText.h"
 #include "engine/CReg.h"
-#include "engine/ErrorText.h"
 #include "platform/MessageBox.h"
 #include "platform/Registry.h"
 #include "platform/Thread.h"
@@ -14,7 +14,7 @@ namespace service {
 using platform::RegRoot;
 namespace svc = platform::svc;
 
-ServiceInstaller::ServiceInstaller(std::FILE* out, engine::MessageHandler& messages,
+ServiceInstaller::ServiceInstaller(std::FILE* out, core::MessageHandler& messages,
                                    ManagerOpener openManager, Sleeper sleep)
     : out_(out),
       messages_(messages),
@@ -22,7 +22,7 @@ ServiceInstaller::ServiceInstaller(std::FILE* out, engine::MessageHandler& messa
       sleep_(sleep ? std::move(sleep) : Sleeper(platform::sleepFor)) {}
 
 void ServiceInstaller::printLastError() {
-    std::fprintf(out_, "%s\n", engine::lastSystemErrorText().c_str());
+    std::fprintf(out_, "%s\n", core::lastSystemErrorText().c_str());
     std::fflush(out_);
 }
 

@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-#include "engine/Handlers.h"
+#include "core/Handlers.h"
 #include "platform/Event.h"
 #include "platform/ServiceHost.h"
 
@@ -48,7 +48,7 @@ public:
         std::function<platform::Status(std::unique_ptr<platform::ServiceManager>&)>;
     using Sleeper = std::function<void(platform::Millis)>;
 
-    ServiceInstaller(std::FILE* out, engine::MessageHandler& messages,
+    ServiceInstaller(std::FILE* out, core::MessageHandler& messages,
                      ManagerOpener openManager = platform::openServiceManager,
                      Sleeper sleep = nullptr);
 
@@ -67,7 +67,7 @@ private:
     void printLastError();
 
     std::FILE* out_;
-    engine::MessageHandler& messages_;
+    core::MessageHandler& messages_;
     ManagerOpener openManager_;
     Sleeper sleep_;
 };

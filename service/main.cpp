@@ -6,8 +6,8 @@
 
 #include "alerts/WatchdogFactory.h"
 #include "app/ProtocolTable.h"
+#include "core/ErrorText.h"
 #include "engine/CHandler.h"
-#include "engine/ErrorText.h"
 #include "platform/Clock.h"
 #include "platform/Event.h"
 #include "platform/MessageBox.h"
@@ -21,7 +21,7 @@ namespace {
 int runService(service::NTService& ntService, engine::CHandler& handler, platform::Event& stop) {
     if (!ntService.runDispatcher()) {
         // Typically started from a console rather than by the service manager.
-        const std::string text = engine::lastSystemErrorText();
+        const std::string text = core::lastSystemErrorText();
         platform::messageBox(text, "Error", platform::kMbIconError);
         handler.error(service::kServiceName, "StartServiceCtrlDispatcher failed (%s)",
                       text.c_str());
@@ -62,7 +62,7 @@ int main(int argc, char* argv[]) {
         stop = std::make_unique<platform::Event>(true, false);
     } catch (const std::exception&) {
         handler->error(service::kServiceName, "CreateEvent failed (%s)",
-                       engine::lastSystemErrorText().c_str());
+                       core::lastSystemErrorText().c_str());
         return 0;
     }
 

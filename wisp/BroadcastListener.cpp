@@ -5,11 +5,11 @@
 #include <cstring>
 #include <optional>
 
-#include "netclients/NtpPacket.h"
+#include "wire/NtpPacket.h"
 
 namespace wisp {
 
-using netclients::NtpPacket;
+using wire::NtpPacket;
 
 bool BroadcastAcceptance::accepts(uint32_t sender, int stratum, double now) const {
     return !(sender != sender_ && stratum >= stratum_ && now - time_ < kHoldSeconds);
@@ -24,20 +24,20 @@ void BroadcastAcceptance::accepted(uint32_t sender, int stratum, double now) {
 DatagramVerdict judgeDatagram(const uint8_t* data, size_t size, Destination to,
                               const ListenerOptions& options, double now) {
     DatagramVerdict verdict;
-    switch (netclients::classifyNtpDatagram(data, size)) {
-        case netclients::NtpDatagram::Request:
+    switch (wire::classifyNtpDatagram(data, size)) {
+        case wire::NtpDatagram::Request:
             // Only client requests: a symmetric peer gets nothing from a stratum-15 listener.
-            if (options.answerRequests && (data[0] & 7) == netclients::kModeClient) {
+            if (options.answerRequests && (data[0] & 7) == wire::kModeClient) {
                 verdict.action = DatagramVerdict::Action::Answer;
             }
             return verdict;
-        case netclients::NtpDatagram::Broadcast:
+        case wire::NtpDatagram::Broadcast:
             break;
         default:
             return verdict;
     }
     const auto packet = NtpPacket::fromBytes(data, size);
-    const netclients::NtpTimestamp sent = packet->timestamp(NtpPacket::kTransmit);
+    const wire::NtpTimestamp sent = packet->timestamp(NtpPacket::kTransmit);
     verdict.stratum = packet->stratum();
     // A broadcast without transmit seconds would step the clock back to 1900.
     if (to == Destination::Unicast || sent.seconds == 0 || verdict.stratum < 1 ||
@@ -63,7 +63,7 @@ bool BroadcastListener::open() {
         console_.print("Couldn't create NTP server socket (%d)", platform::lastSocketError());
         return false;
     }
-    const uint16_t port = platform::servicePort("ntp", "udp", netclients::kNtpFallbackPort);
+    const uint16_t port = platform::servicePort("ntp", "udp", wire::kNtpFallbackPort);
     if (!socket_.bind({0, port})) {
         console_.print("Couldn't bind NTP socket. (%d)  Is Wisp or Kronel running?",
                        platform::lastSocketError());
@@ -90,7 +90,7 @@ void BroadcastListener::run(platform::Event& stop) {
 }
 
 bool BroadcastListener::receiveOne(platform::Millis timeout, platform::Event* stop) {
-    std::array<uint8_t, netclients::kNtpPacketSize> buffer{};
+    std::array<uint8_t, wire::kNtpPacketSize> buffer{};
     platform::Endpoint from;
     std::optional<uint32_t> to;
     const platform::IoResult got =
@@ -111,8 +111,7 @@ bool BroadcastListener::receiveOne(platform::Millis timeout, platform::Event* st
     const auto size = static_cast<size_t>(got.count);
     Destination destination = Destination::Unknown;
     if (destinations_ && to &&
-        netclients::classifyNtpDatagram(buffer.data(), size) ==
-            netclients::NtpDatagram::Broadcast) {
+        wire::classifyNtpDatagram(buffer.data(), size) == wire::NtpDatagram::Broadcast) {
         destination =
             platform::isBroadcastOrMulticast(*to) ? Destination::Group : Destination::Unicast;
     }
@@ -147,7 +146,7 @@ void BroadcastListener::handle(const uint8_t* data, size_t size, const platform:
         case DatagramVerdict::Action::Ignore:
             break;
     }
-    if (mode == netclients::kModeBroadcast && options_.verbose) {
+    if (mode == wire::kModeBroadcast && options_.verbose) {
         if (to == Destination::Unicast) {
             console_.print("NTP Time broadcast from %s ignored: sent to this host alone",
                            sender.c_str());
@@ -180,7 +179,7 @@ void BroadcastListener::answer(const uint8_t* request, const platform::Endpoint&
     bytes[0] = kAnswerByte0;
     bytes[NtpPacket::kStratum] = kLocalStratum;
     bytes[NtpPacket::kPoll] = request[NtpPacket::kPoll];
-    bytes[NtpPacket::kPrecision] = static_cast<uint8_t>(netclients::kServerPrecision);
+    bytes[NtpPacket::kPrecision] = static_cast<uint8_t>(wire::kServerPrecision);
     std::memcpy(&bytes[NtpPacket::kReferenceId], "LOCL", 4);
     std::memcpy(&bytes[NtpPacket::kOriginate], &request[NtpPacket::kTransmit], 8);
     NtpPacket reply(bytes);
@@ -188,7 +187,7 @@ void BroadcastListener::answer(const uint8_t* request, const platform::Endpoint&
     const double sending = ntpNow(clock_);
     reply.setTime(NtpPacket::kReferenceTime, sending);
     reply.setTime(NtpPacket::kTransmit, sending);
-    if (!socket_.sendTo(reply.data(), netclients::kNtpPacketSize, to).ok()) {
+    if (!socket_.sendTo(reply.data(), wire::kNtpPacketSize, to).ok()) {
         console_.print("NTP server sendto failed");
     }
 }

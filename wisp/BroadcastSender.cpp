@@ -1,13 +1,13 @@
 #include "wisp/BroadcastSender.h"
 
-#include "netclients/NtpPacket.h"
 #include "platform/Seams.h"
+#include "wire/NtpPacket.h"
 #include "wisp/BroadcastListener.h"
 #include "wisp/ClockTrim.h"
 
 namespace wisp {
 
-using netclients::NtpPacket;
+using wire::NtpPacket;
 
 BroadcastSender::BroadcastSender(Console& console, platform::Clock& clock)
     : console_(console), clock_(clock) {}
@@ -33,13 +33,13 @@ bool BroadcastSender::open() {
 
 void BroadcastSender::sendOne() {
     NtpPacket::Bytes bytes{};
-    bytes[0] = netclients::kBroadcastByte0;
+    bytes[0] = wire::kBroadcastByte0;
     bytes[NtpPacket::kStratum] = kLocalStratum;
     NtpPacket packet(bytes);
     packet.setTime(NtpPacket::kTransmit, ntpNow(clock_));
     const platform::Endpoint to{*platform::parseDottedIPv4(kBroadcastAddress),
-                                platform::servicePort("ntp", "udp", netclients::kNtpFallbackPort)};
-    if (!socket_.sendTo(packet.data(), netclients::kNtpPacketSize, to).ok()) {
+                                platform::servicePort("ntp", "udp", wire::kNtpFallbackPort)};
+    if (!socket_.sendTo(packet.data(), wire::kNtpPacketSize, to).ok()) {
         console_.print("NTP server sendto failed");
     }
 }

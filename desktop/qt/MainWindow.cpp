@@ -23,6 +23,7 @@
 #include <climits>
 
 #include "app/ProtocolTable.h"
+#include "core/TimeValue.h"
 #include "desktop/SettingsPages.h"
 #include "desktop/StatusModel.h"
 #include "desktop/qt/AlertBoxes.h"
@@ -31,7 +32,6 @@
 #include "desktop/qt/SettingsDialog.h"
 #include "engine/CReg.h"
 #include "engine/CTimeClient.h"
-#include "engine/TimeValue.h"
 #include "platform/Clock.h"
 
 namespace kronelqt {
@@ -466,9 +466,9 @@ void MainWindow::postRefresh() {
         Qt::QueuedConnection);
 }
 
-void MainWindow::message(engine::MessageLevel level, const std::string& source,
+void MainWindow::message(core::MessageLevel level, const std::string& source,
                          const std::string& text) {
-    if (level == engine::MessageLevel::Status) {
+    if (level == core::MessageLevel::Status) {
         const QString shown = fromEngine(source + ": " + text).trimmed();
         QMetaObject::invokeMethod(
             this, [this, shown] { statusText_->setText(shown); }, Qt::QueuedConnection);
@@ -479,7 +479,7 @@ void MainWindow::message(engine::MessageLevel level, const std::string& source,
         return;
     }
     const std::string stamp =
-        engine::displayTimeText(engine::calendarFromUnix(platform::processClock().now()));
+        core::displayTimeText(core::calendarFromUnix(platform::processClock().now()));
     const QString shown = fromEngine(stamp + " " + line);
     QMetaObject::invokeMethod(
         this, [this, shown] { appendLine(shown); }, Qt::QueuedConnection);

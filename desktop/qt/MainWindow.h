@@ -31,8 +31,8 @@ struct WindowOptions {
 // and shutdown on the GUI thread, and is woken by the private message (a queued event).
 class MainWindow : public QMainWindow,
                    public engine::EngineWindow,
-                   public engine::TimeHandler,
-                   public engine::MessageHandler,
+                   public core::TimeHandler,
+                   public core::MessageHandler,
                    private desktop::EngineLoop::Driver {
     Q_OBJECT
 public:
@@ -54,15 +54,15 @@ public:
     void requestClose() override;
     bool shiftHeld() override { return shift_.load(); }
     bool holdOpen() override;
-    engine::TimeHandler& timeHandler() override { return *this; }
-    engine::MessageHandler& messageHandler() override { return *this; }
+    core::TimeHandler& timeHandler() override { return *this; }
+    core::MessageHandler& messageHandler() override { return *this; }
 
     // TimeHandler: the engine's, and a refresh of what the window shows.
     void setTime(double correction) override;
     void sourceFailed() override { engine_->sourceFailed(); }
     int pollExponent() override { return engine_->pollExponent(); }
-    engine::ReferenceId referenceId() override { return engine_->referenceId(); }
-    void setReferenceId(const engine::ReferenceId& id) override { engine_->setReferenceId(id); }
+    core::ReferenceId referenceId() override { return engine_->referenceId(); }
+    void setReferenceId(const core::ReferenceId& id) override { engine_->setReferenceId(id); }
     void setSharedText(const std::string& text) override { engine_->setSharedText(text); }
     std::string sharedText() override { return engine_->sharedText(); }
     double now() override { return engine_->now(); }
@@ -71,7 +71,7 @@ public:
     void stateChanged() override;
 
     // MessageHandler: logged by the engine, then shown.
-    void message(engine::MessageLevel level, const std::string& source,
+    void message(core::MessageLevel level, const std::string& source,
                  const std::string& text) override;
     bool logsDebug() const override { return engine_->logsDebug(); }
     // From the servers' threads: noted, then shown.

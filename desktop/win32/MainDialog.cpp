@@ -417,9 +417,9 @@ void MainDialog::stateChanged() {
     statusChanged();
 }
 
-void MainDialog::message(engine::MessageLevel level, const std::string& source,
+void MainDialog::message(core::MessageLevel level, const std::string& source,
                          const std::string& text) {
-    if (level == engine::MessageLevel::Status) {
+    if (level == core::MessageLevel::Status) {
         showStatusText(text);
         return;
     }

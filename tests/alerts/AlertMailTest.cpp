@@ -15,18 +15,18 @@
 #include "support/RecordingMessages.h"
 #include "support/TestSupport.h"
 
-using engine::MessageLevel;
+using core::MessageLevel;
 using namespace std::chrono_literals;
 
 namespace {
 
-class NoTime : public engine::TimeHandler {
+class NoTime : public core::TimeHandler {
 public:
     void setTime(double) override {}
     void sourceFailed() override {}
     int pollExponent() override { return 6; }
-    engine::ReferenceId referenceId() override { return {}; }
-    void setReferenceId(const engine::ReferenceId&) override {}
+    core::ReferenceId referenceId() override { return {}; }
+    void setReferenceId(const core::ReferenceId&) override {}
     void setSharedText(const std::string&) override {}
     std::string sharedText() override { return {}; }
     double now() override { return 0; }

@@ -17,20 +17,20 @@
 #include "support/TestSupport.h"
 
 using alerts::CWatchDog;
-using engine::MessageLevel;
+using core::MessageLevel;
 using testsupport::eventually;
 using namespace std::chrono_literals;
 
 namespace {
 
 // The engine's side: what the watchdog asked of it.
-class RecordingTime : public engine::TimeHandler {
+class RecordingTime : public core::TimeHandler {
 public:
     void setTime(double) override {}
     void sourceFailed() override { ++sourceFailures; }
     int pollExponent() override { return 6; }
-    engine::ReferenceId referenceId() override { return {}; }
-    void setReferenceId(const engine::ReferenceId&) override {}
+    core::ReferenceId referenceId() override { return {}; }
+    void setReferenceId(const core::ReferenceId&) override {}
     void setSharedText(const std::string&) override {}
     std::string sharedText() override { return {}; }
     double now() override { return 0; }

@@ -12,10 +12,10 @@
 
 using alerts::MailSettings;
 using alerts::SmtpMail;
-using alerts::SmtpReply;
-using alerts::SmtpReplyReader;
 using alertstest::ScriptedSmtpServer;
-using engine::MessageLevel;
+using core::MessageLevel;
+using wire::SmtpReply;
+using wire::SmtpReplyReader;
 
 TEST(SmtpReplyReader, TakesWholeRepliesHoweverTheBytesAreSplit) {
     struct Case {

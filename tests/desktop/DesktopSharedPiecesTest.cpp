@@ -68,8 +68,8 @@ public:
     }
     std::unique_ptr<engine::CTimeServer> createServer(engine::ServerKind,
                                                       const engine::ServerSettings&,
-                                                      engine::MessageHandler&,
-                                                      engine::TimeHandler&) override {
+                                                      core::MessageHandler&,
+                                                      core::TimeHandler&) override {
         return nullptr;
     }
 
@@ -80,9 +80,7 @@ private:
 
 // The window's side of the engine, as both front ends play it: the private messages it was
 // posted, the close requests, and the handlers passed on to the engine.
-class RecordingWindow : public EngineWindow,
-                        public engine::TimeHandler,
-                        public engine::MessageHandler {
+class RecordingWindow : public EngineWindow, public core::TimeHandler, public core::MessageHandler {
 public:
     void postLoopMessage(int which) override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -91,20 +89,20 @@ public:
     void requestClose() override { ++closes; }
     bool shiftHeld() override { return false; }
     bool holdOpen() override { return hold; }
-    engine::TimeHandler& timeHandler() override { return *this; }
-    engine::MessageHandler& messageHandler() override { return *this; }
+    core::TimeHandler& timeHandler() override { return *this; }
+    core::MessageHandler& messageHandler() override { return *this; }
 
     void setTime(double correction) override { engine->setTime(correction); }
     void sourceFailed() override { engine->sourceFailed(); }
     int pollExponent() override { return engine->pollExponent(); }
-    engine::ReferenceId referenceId() override { return engine->referenceId(); }
-    void setReferenceId(const engine::ReferenceId& id) override { engine->setReferenceId(id); }
+    core::ReferenceId referenceId() override { return engine->referenceId(); }
+    void setReferenceId(const core::ReferenceId& id) override { engine->setReferenceId(id); }
     void setSharedText(const std::string& text) override { engine->setSharedText(text); }
     std::string sharedText() override { return engine->sharedText(); }
     double now() override { return engine->now(); }
     bool synchronised() override { return engine->synchronised(); }
     void clearSynchronised() override { engine->clearSynchronised(); }
-    void message(engine::MessageLevel level, const std::string& source,
+    void message(core::MessageLevel level, const std::string& source,
                  const std::string& text) override {
         const std::string line = engine->log(level, source, text);
         std::lock_guard<std::mutex> lock(mutex_);

@@ -19,9 +19,9 @@
 #include <unistd.h>
 #endif
 
+using core::MessageLevel;
 using desktop::ServerListModel;
 using desktop::ServerRecord;
-using engine::MessageLevel;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;

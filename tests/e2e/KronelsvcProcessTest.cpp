@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ErrorText.h"
+#include "core/ErrorText.h"
 #include "platform/ChildProcess.h"
 #include "platform/Registry.h"
 #include "platform/ServiceHost.h"
@@ -172,7 +172,7 @@ TEST_F(Kronelsvc, WithoutAServiceManagerTheDispatcherFailsAndTheExitCodeIsZero) 
     const Result result = run({});
     EXPECT_EQ(result.exitCode, 0);
     const std::string text =
-        engine::systemErrorText(platform::svcerr::kFailedServiceControllerConnect);
+        core::systemErrorText(platform::svcerr::kFailedServiceControllerConnect);
     EXPECT_EQ(result.errors, "Error: " + text + "\n");
     EXPECT_EQ(result.output, "");
     const std::string logged = log();
@@ -217,7 +217,7 @@ TEST_F(Kronelsvc, AddInstallsTheUnitAndTheRegistryValues) {
     // A second install finds the service there and says so.
     const Result again = run({"add"});
     EXPECT_EQ(again.exitCode, 1);
-    EXPECT_EQ(again.output, engine::systemErrorText(platform::svcerr::kServiceExists) + "\n");
+    EXPECT_EQ(again.output, core::systemErrorText(platform::svcerr::kServiceExists) + "\n");
 }
 
 TEST_F(Kronelsvc, RemoveSchedulesTheCleanupAndLeavesTheServiceAlone) {
@@ -284,8 +284,7 @@ TEST_F(Kronelsvc, CleanupDeletesTheServiceItsFilesAndItsKeys) {
 TEST_F(Kronelsvc, CleanupOfAServiceNotInstalledPrintsTheErrorText) {
     const Result result = run({"cleanup"});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.output,
-              engine::systemErrorText(platform::svcerr::kServiceDoesNotExist) + "\n");
+    EXPECT_EQ(result.output, core::systemErrorText(platform::svcerr::kServiceDoesNotExist) + "\n");
 }
 
 TEST_F(Kronelsvc, AddSpeltOtherwisePrintsTheUsageAndInstallsNothing) {

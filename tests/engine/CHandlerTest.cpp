@@ -21,6 +21,7 @@
 #endif
 
 using namespace engine;
+using namespace core;
 using testsupport::eventually;
 
 namespace {

@@ -12,6 +12,7 @@
 #include "support/TestSupport.h"
 
 using namespace engine;
+using namespace core;
 using testsupport::eventually;
 
 namespace {

@@ -14,6 +14,7 @@
 #include "support/RecordingMessages.h"
 
 using namespace engine;
+using namespace core;
 using ::testing::Contains;
 using ::testing::Pair;
 

@@ -11,16 +11,17 @@
 #include <string>
 #include <vector>
 
+#include "core/ErrorText.h"
+#include "core/Format.h"
+#include "core/TimeValue.h"
 #include "engine/CReg.h"
 #include "engine/ClockCorrection.h"
-#include "engine/ErrorText.h"
-#include "engine/Format.h"
-#include "engine/TimeValue.h"
 #include "platform/Registry.h"
 #include "platform/Result.h"
 #include "platform/SimulatedClock.h"
 
 using namespace engine;
+using namespace core;
 using ::testing::Contains;
 using ::testing::Each;
 using ::testing::ElementsAre;

@@ -7,12 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "core/TimeValue.h"
 #include "engine/FrequencyDiscipline.h"
-#include "engine/TimeValue.h"
 #include "platform/Clock.h"
 #include "platform/SimulatedClock.h"
 
 using namespace engine;
+using namespace core;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;

@@ -12,9 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "core/MessageLog.h"
+#include "core/TimeValue.h"
 #include "engine/CReg.h"
-#include "engine/MessageLog.h"
-#include "engine/TimeValue.h"
+#include "engine/EngineSettings.h"
 #include "platform/Registry.h"
 #include "platform/Result.h"
 #include "platform/SimulatedClock.h"
@@ -23,6 +24,7 @@
 #include "support/TestSupport.h"
 
 using namespace engine;
+using namespace core;
 namespace fs = std::filesystem;
 
 namespace {
@@ -119,7 +121,7 @@ protected:
 
 TEST_F(LogSettingsTest, EmptyStoreGivesTheDefaults) {
     CReg parameters(kServiceParametersKey);
-    const LogSettings s = LogSettings::read(parameters);
+    const LogSettings s = readLogSettings(parameters);
     EXPECT_TRUE(s.logInfo);
     EXPECT_TRUE(s.logError);
     EXPECT_TRUE(s.logWarn);
@@ -142,7 +144,7 @@ TEST_F(LogSettingsTest, ReadsEveryValueByItsName) {
     ASSERT_TRUE(parameters.writeInt("LogtoSyslog", 1).ok());
     ASSERT_TRUE(parameters.writeText("SyslogServer", "loghost").ok());
     ASSERT_TRUE(parameters.writeInt("LogtoEvtlog", 0).ok());
-    const LogSettings s = LogSettings::read(parameters);
+    const LogSettings s = readLogSettings(parameters);
     EXPECT_FALSE(s.logInfo);
     EXPECT_FALSE(s.logError);
     EXPECT_FALSE(s.logWarn);

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "core/TimeValue.h"
 #include "engine/DialupGate.h"
-#include "engine/TimeValue.h"
 #include "netclients/CSNTP2Client.h"
 #include "platform/Seams.h"
 #include "platform/SimulatedClock.h"
@@ -27,7 +27,8 @@
 #include "support/SilentNameServer.h"
 
 using namespace netclients;
-using engine::MessageLevel;
+using namespace wire;
+using core::MessageLevel;
 using platform::Millis;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -46,7 +47,7 @@ struct Line {
     std::string text;
 };
 
-class RecordingMessages : public engine::MessageHandler {
+class RecordingMessages : public core::MessageHandler {
 public:
     void message(MessageLevel level, const std::string& source, const std::string& text) override {
         {
@@ -168,7 +169,7 @@ NtpPacket answer(const NtpPacket& request, double serverTime, uint8_t stratum = 
     NtpPacket::ServerFields fields;
     fields.stratum = stratum;
     fields.pollExponent = 6;
-    fields.referenceId = engine::referenceIdFromText("GPS");
+    fields.referenceId = core::referenceIdFromText("GPS");
     fields.referenceTime = serverTime;
     fields.receiveTime = serverTime;
     fields.transmitTime = serverTime;
@@ -212,7 +213,7 @@ TEST(CSNTP2Client, TakesTheCorrectionAndReferenceFromChronyd) {
     ASSERT_EQ(rig.time.corrections().size(), 1u) << chronyd.log();
     EXPECT_NEAR(rig.time.corrections()[0], 12.5, 0.05);
     EXPECT_EQ(rig.time.failures(), 0u);
-    EXPECT_EQ(rig.time.referenceId(), (engine::ReferenceId{127, 0, 0, 1}));
+    EXPECT_EQ(rig.time.referenceId(), (core::ReferenceId{127, 0, 0, 1}));
     EXPECT_TRUE(rig.messages.has(MessageLevel::Debug, "started"));
     EXPECT_TRUE(rig.messages.has(MessageLevel::Info, "connecting to 127.0.0.1"));
     bool sawDiagnostic = false;
@@ -239,7 +240,7 @@ TEST(CSNTP2Client, SetsTheClockFromAServerAnsweringItsRequest) {
     ClientRig rig;
     FakeNtpServer server(
         [&](platform::Socket& s, const platform::Endpoint& from, const NtpPacket& request) {
-            send(s, answer(request, engine::timeValueNow(rig.clock) - 3.25), from);
+            send(s, answer(request, core::timeValueNow(rig.clock) - 3.25), from);
         });
     NtpPortOverride port(server.port());
     auto client = rig.make("127.0.0.1", 0, true, Millis(2000));
@@ -268,7 +269,7 @@ TEST_P(CSNTP2ClientRejectNtp, RefusesUnsynchronisedServersOnlyWhenAsked) {
     ClientRig rig;
     FakeNtpServer server(
         [&](platform::Socket& s, const platform::Endpoint& from, const NtpPacket& request) {
-            NtpPacket::Bytes bytes = answer(request, engine::timeValueNow(rig.clock) + 1.0).bytes();
+            NtpPacket::Bytes bytes = answer(request, core::timeValueNow(rig.clock) + 1.0).bytes();
             spoiled.spoil(bytes);
             send(s, NtpPacket(bytes), from);
         });
@@ -283,11 +284,11 @@ TEST_P(CSNTP2ClientRejectNtp, RefusesUnsynchronisedServersOnlyWhenAsked) {
             << spoiled.what;
         EXPECT_TRUE(rig.time.corrections().empty()) << spoiled.what;
         EXPECT_EQ(rig.time.failures(), 1u) << spoiled.what;
-        EXPECT_EQ(rig.time.referenceId(), engine::referenceIdFromText("LOCL"));
+        EXPECT_EQ(rig.time.referenceId(), core::referenceIdFromText("LOCL"));
     } else {
         EXPECT_EQ(rig.time.corrections().size(), 1u) << spoiled.what;
         EXPECT_EQ(rig.time.failures(), 0u) << spoiled.what;
-        EXPECT_EQ(rig.time.referenceId(), (engine::ReferenceId{127, 0, 0, 1}));
+        EXPECT_EQ(rig.time.referenceId(), (core::ReferenceId{127, 0, 0, 1}));
     }
 }
 
@@ -309,7 +310,7 @@ TEST(CSNTP2Client, ALateReplyIsNoReply) {
     FakeNtpServer server(
         [&](platform::Socket& s, const platform::Endpoint& from, const NtpPacket& request) {
             platform::sleepFor(timeout * 3);
-            send(s, answer(request, engine::timeValueNow(rig.clock)), from);
+            send(s, answer(request, core::timeValueNow(rig.clock)), from);
         });
     NtpPortOverride port(server.port());
     auto client = rig.make("127.0.0.1", 0, false, timeout);
@@ -328,7 +329,7 @@ TEST(CSNTP2Client, IgnoresAReplyFromAnotherSocketAndKeepsWaiting) {
     ASSERT_TRUE(forger.bind(loopback(0)).ok());
     FakeNtpServer server(
         [&](platform::Socket& s, const platform::Endpoint& from, const NtpPacket& request) {
-            const double now = engine::timeValueNow(rig.clock);
+            const double now = core::timeValueNow(rig.clock);
             // The forgery echoes the right originate but comes from the wrong port, first.
             send(forger, answer(request, now + 1000.0), from);
             platform::sleepFor(Millis(50));
@@ -351,7 +352,7 @@ TEST(CSNTP2Client, IgnoresAReplyWhoseOriginateIsNotItsRequest) {
     ClientRig rig;
     FakeNtpServer server(
         [&](platform::Socket& s, const platform::Endpoint& from, const NtpPacket& request) {
-            const double now = engine::timeValueNow(rig.clock);
+            const double now = core::timeValueNow(rig.clock);
             // An answer to an older request, from the right socket.
             NtpPacket stale = answer(NtpPacket::request(now - 64.0), now - 500.0);
             send(s, stale, from);
@@ -376,7 +377,7 @@ TEST(CSNTP2Client, OnlyForgedRepliesEndInNoReply) {
     ASSERT_TRUE(forger.bind(loopback(0)).ok());
     FakeNtpServer server(
         [&](platform::Socket& s, const platform::Endpoint& from, const NtpPacket& request) {
-            const double now = engine::timeValueNow(rig.clock);
+            const double now = core::timeValueNow(rig.clock);
             send(forger, answer(request, now + 100.0), from);
             NtpPacket::Bytes wrong = answer(request, now + 100.0).bytes();
             wrong[NtpPacket::kOriginate + 7] ^= 1;
@@ -427,7 +428,7 @@ TEST(CSNTP2Client, NoReplyWaitsTwoPollIntervalsOtherFailuresOne) {
     ClientRig second;
     FakeNtpServer unsynchronised(
         [&](platform::Socket& s, const platform::Endpoint& from, const NtpPacket& request) {
-            send(s, answer(request, engine::timeValueNow(second.clock), 16), from);
+            send(s, answer(request, core::timeValueNow(second.clock), 16), from);
         });
     NtpPortOverride port(unsynchronised.port());
     auto client = second.make("127.0.0.1", 2, true, Millis(2000));
@@ -526,7 +527,7 @@ TEST(CSNTP2Client, WaitsForTheDialupConnection) {
     ClientRig rig;
     FakeNtpServer server(
         [&](platform::Socket& s, const platform::Endpoint& from, const NtpPacket& request) {
-            send(s, answer(request, engine::timeValueNow(rig.clock) + 0.5), from);
+            send(s, answer(request, core::timeValueNow(rig.clock) + 0.5), from);
         });
     NtpPortOverride port(server.port());
     auto client = rig.make("127.0.0.1", 0, false, Millis(2000), &gate);
@@ -547,7 +548,7 @@ class CSNTP2ClientEra : public ::testing::TestWithParam<std::pair<double, double
 
 TEST_P(CSNTP2ClientEra, CorrectionStaysRightAcrossTheEnd) {
     const auto [ourSide, serverAhead] = GetParam();
-    const double shift = (kEra - engine::kNtpUnixOffset) + ourSide - platform::realUtcSeconds();
+    const double shift = (kEra - core::kNtpUnixOffset) + ourSide - platform::realUtcSeconds();
     const platform::TrueTimeSource in2036 = [shift] { return platform::realUtcSeconds() + shift; };
     platform::SimulatedClock ours(0, 0, in2036);
     platform::SimulatedClock theirs(serverAhead, 0, in2036);
@@ -555,7 +556,7 @@ TEST_P(CSNTP2ClientEra, CorrectionStaysRightAcrossTheEnd) {
     RecordingTime time(ours);
     FakeNtpServer server(
         [&](platform::Socket& s, const platform::Endpoint& from, const NtpPacket& request) {
-            send(s, answer(request, engine::timeValueNow(theirs)), from);
+            send(s, answer(request, core::timeValueNow(theirs)), from);
         });
     NtpPortOverride port(server.port());
     CSNTP2Client client(messages, time, "127.0.0.1", 0, true, nullptr);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/TimeValue.h"
+#include "core/TimeValue.h"
 #include "netclients/ChttpClient.h"
 #include "platform/SimulatedClock.h"
 #include "platform/Thread.h"
@@ -17,7 +17,7 @@
 #include "support/ScriptedServers.h"
 #include "support/TestSupport.h"
 
-using engine::MessageLevel;
+using core::MessageLevel;
 using netclients::ChttpClient;
 using platform::Millis;
 using testsupport::RecordingMessages;
@@ -73,7 +73,7 @@ TEST(ChttpClientWithPeers, TakesTheDateOfPythonsHttpServer) {
         ASSERT_EQ(run.time.corrections().size(), 1u) << run.warning();
         // The header has whole seconds.
         EXPECT_NEAR(run.time.corrections()[0], -offset, 1.0);
-        EXPECT_EQ(run.time.referenceId(), engine::referenceIdFromText("HTTP"));
+        EXPECT_EQ(run.time.referenceId(), core::referenceIdFromText("HTTP"));
         EXPECT_TRUE(run.messages.has(MessageLevel::Info,
                                      "Connecting to 127.0.0.1 port " + std::to_string(port)));
         EXPECT_TRUE(run.messages.has(MessageLevel::Debug, "GET /index.html HTTP/1.0\r\n"));
@@ -90,7 +90,7 @@ TEST(ChttpClient, ReadsEveryReplyAScriptedServerSends) {
     const double now = platform::realUtcSeconds();
     const double minute = std::floor(now / 60) * 60;
     // Date texts of the true time's minute, so the expected correction is known to the second.
-    const auto c = engine::calendarFromUnix({static_cast<int64_t>(minute), 0});
+    const auto c = core::calendarFromUnix({static_cast<int64_t>(minute), 0});
     const auto text = [&](const char* format) {
         static const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
         static const char* kLongDays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",

@@ -8,7 +8,7 @@
 #include "support/RecordingMessages.h"
 #include "support/RecordingTime.h"
 
-using engine::MessageLevel;
+using core::MessageLevel;
 using netclients::CicmpClient;
 using testsupport::RecordingMessages;
 using testsupport::RecordingTime;
@@ -30,7 +30,7 @@ TEST(CicmpClient, CorrectsTheClockFromTheKernelsTimestampReplies) {
         // Within the hour: three hours and 20.5 s ahead is corrected by 20.5 s.
         const double withinHour = std::remainder(-offset, 3600.0);
         EXPECT_NEAR(time.corrections()[0], withinHour, 0.1) << offset;
-        EXPECT_EQ(time.referenceId(), engine::referenceIdFromText("ICMP"));
+        EXPECT_EQ(time.referenceId(), core::referenceIdFromText("ICMP"));
         EXPECT_TRUE(messages.has(MessageLevel::Debug, "orig="));
         EXPECT_EQ(time.failures(), 0u);
     }

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/TimeValue.h"
+#include "core/TimeValue.h"
 #include "netclients/Crfc867Client.h"
 #include "netclients/Crfc868Client.h"
 #include "platform/Seams.h"
@@ -18,7 +18,7 @@
 #include "support/RecordingTime.h"
 #include "support/ScriptedServers.h"
 
-using engine::MessageLevel;
+using core::MessageLevel;
 using netclients::CRfcTimeClient;
 using platform::Millis;
 using testsupport::RecordingMessages;
@@ -31,14 +31,13 @@ struct Variant {
     const char* service;  // as KRONEL_SERVICES names it: "time/tcp"
     const char* sourceName;
     const char* referenceId;
-    std::function<std::unique_ptr<CRfcTimeClient>(engine::MessageHandler&, engine::TimeHandler&)>
-        make;
+    std::function<std::unique_ptr<CRfcTimeClient>(core::MessageHandler&, core::TimeHandler&)> make;
 };
 
 template <typename Client>
 Variant variant(const char* service, const char* referenceId) {
     return {service, Client::kSourceName, referenceId,
-            [](engine::MessageHandler& m, engine::TimeHandler& t) {
+            [](core::MessageHandler& m, core::TimeHandler& t) {
                 return std::make_unique<Client>(m, t, "127.0.0.1", 0, nullptr);
             }};
 }
@@ -91,7 +90,7 @@ TEST_P(RfcClientsWithPeers, CorrectTheClockFromXinetd) {
     // Whole seconds on the wire: the time lands within a second; daytime corrects within the
     // hour, which these offsets stay inside.
     EXPECT_NEAR(run.time.corrections()[0], -offset, 1.0) << v->service;
-    EXPECT_EQ(run.time.referenceId(), engine::referenceIdFromText(v->referenceId));
+    EXPECT_EQ(run.time.referenceId(), core::referenceIdFromText(v->referenceId));
     EXPECT_TRUE(run.messages.has(MessageLevel::Info, "connecting to 127.0.0.1"));
     for (const auto& m : run.messages.messages()) {
         EXPECT_EQ(m.source, v->sourceName);
@@ -205,7 +204,7 @@ TEST(RfcClients, DaytimeFoldsAcrossTheHour) {
                 (void)s.sendTo(answer.data(), answer.size(), from);
             });
         const bool isTcp = v == &kDaytimeTcp;
-        const double trueNow = platform::realUtcSeconds() + engine::kNtpUnixOffset;
+        const double trueNow = platform::realUtcSeconds() + core::kNtpUnixOffset;
         const double wanted = std::floor(trueNow / 3600) * 3600 + 3590.2;
         RfcRun run(*v, isTcp ? tcp.port() : udp.port(), wanted - trueNow);
         ASSERT_TRUE(run.finish());

@@ -13,7 +13,7 @@
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
-using engine::MessageLevel;
+using core::MessageLevel;
 using refclocks::CNMEA;
 using refclocks::CNMEADCD;
 using refclocktest::RecordingTime;
@@ -27,15 +27,15 @@ const std::string kSampleRmc =
     "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n";
 
 double timeValue(int y, int mo, int d, int h, int mi, int s) {
-    return static_cast<double>(engine::daysSinceUnixEpoch(y, mo, d)) * 86400.0 + h * 3600.0 +
-           mi * 60.0 + s + engine::kNtpUnixOffset;
+    return static_cast<double>(core::daysSinceUnixEpoch(y, mo, d)) * 86400.0 + h * 3600.0 +
+           mi * 60.0 + s + core::kNtpUnixOffset;
 }
 
 // The offset that makes a simulated clock read `value` now.
 double clockReading(double value) {
     const double real =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() +
-        engine::kNtpUnixOffset;
+        core::kNtpUnixOffset;
     return value - real;
 }
 
@@ -86,7 +86,7 @@ TEST_F(NmeaClient, FirstRmcReportsAtOnceWithStatusAndPosition) {
     EXPECT_EQ(port_.mode, "baud=4800 parity=N data=8 stop=1");
     EXPECT_EQ(port_.line.rts, platform::RtsControl::Handshake);
     EXPECT_NEAR(time_->reports()[0].correction, -5.0, 0.3);
-    EXPECT_EQ(time_->referenceId(), engine::referenceIdFromText("GPS"));
+    EXPECT_EQ(time_->referenceId(), core::referenceIdFromText("GPS"));
     const std::string position = "Latitude 48\260 7.04' N Longitude 11\260 31.00' E";
     EXPECT_EQ(time_->sharedText(), position);
     EXPECT_EQ(

@@ -8,7 +8,7 @@
 #include "refclocks/CSerialClient.h"
 #include "support/RecordingMessages.h"
 
-using engine::MessageLevel;
+using core::MessageLevel;
 using refclocktest::RecordingTime;
 using refclocktest::ScriptedPort;
 using testsupport::RecordingMessages;
@@ -98,5 +98,5 @@ TEST(CSerialClient, InconsistentFramesAreRememberedButNotReported) {
     EXPECT_DOUBLE_EQ(reports[1].correction, 166.0);
     EXPECT_EQ(messages.texts(MessageLevel::Warn),
               std::vector<std::string>(2, "Received time inconsistant with last value"));
-    EXPECT_EQ(time.referenceId(), engine::referenceIdFromText("TRIM"));
+    EXPECT_EQ(time.referenceId(), core::referenceIdFromText("TRIM"));
 }

@@ -71,8 +71,8 @@ TEST_P(CaptureReplayTest, SetsTheClockToTheCapturesTime) {
     EXPECT_LT(std::fabs(corrected - replay.captureTimeAt(report.at)), 1.0)
         << GetParam() << ": correction " << report.correction;
     EXPECT_NEAR(report.correction, -kClockError, 1.0);
-    EXPECT_EQ(time.referenceId(), engine::referenceIdFromText("GPS"));
-    EXPECT_TRUE(messages.has(engine::MessageLevel::Status, "Receiving $GP"));
+    EXPECT_EQ(time.referenceId(), core::referenceIdFromText("GPS"));
+    EXPECT_TRUE(messages.has(core::MessageLevel::Status, "Receiving $GP"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Receivers, CaptureReplayTest,

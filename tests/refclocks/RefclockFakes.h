@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/Handlers.h"
-#include "engine/TimeValue.h"
+#include "core/Handlers.h"
+#include "core/TimeValue.h"
 #include "platform/SerialPort.h"
 #include "platform/SimulatedClock.h"
 
@@ -23,13 +23,13 @@ struct Report {
     Steady::time_point at;
 };
 
-class RecordingTime : public engine::TimeHandler {
+class RecordingTime : public core::TimeHandler {
 public:
     explicit RecordingTime(double offsetSeconds = 0) : clock_(offsetSeconds) {}
 
     void setTime(double correction) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        reports_.push_back({correction, engine::timeValueNow(clock_), Steady::now()});
+        reports_.push_back({correction, core::timeValueNow(clock_), Steady::now()});
         changed_.notify_all();
     }
     void sourceFailed() override {
@@ -38,11 +38,11 @@ public:
         changed_.notify_all();
     }
     int pollExponent() override { return 6; }
-    engine::ReferenceId referenceId() override {
+    core::ReferenceId referenceId() override {
         std::lock_guard<std::mutex> lock(mutex_);
         return reference_;
     }
-    void setReferenceId(const engine::ReferenceId& id) override {
+    void setReferenceId(const core::ReferenceId& id) override {
         std::lock_guard<std::mutex> lock(mutex_);
         reference_ = id;
     }
@@ -54,7 +54,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return shared_;
     }
-    double now() override { return engine::timeValueNow(clock_); }
+    double now() override { return core::timeValueNow(clock_); }
     bool synchronised() override { return true; }
     void clearSynchronised() override {}
 
@@ -77,7 +77,7 @@ private:
     std::condition_variable changed_;
     std::vector<Report> reports_;
     int failures_ = 0;
-    engine::ReferenceId reference_ = engine::referenceIdFromText("LOCL");
+    core::ReferenceId reference_ = core::referenceIdFromText("LOCL");
     std::string shared_;
 };
 

@@ -25,7 +25,7 @@
 #include "support/TimeCodeStreams.h"
 
 using namespace std::chrono_literals;
-using engine::MessageLevel;
+using core::MessageLevel;
 using refclocktest::RecordingTime;
 using refclocktest::ScriptedPort;
 using testsupport::Chunks;
@@ -273,7 +273,7 @@ TEST_P(TimeCodeClients, ReportTheirReceiversTimeOrRefuseIt) {
         if (row.referenceId != nullptr) {
             // Stored right after the correction.
             EXPECT_TRUE(testsupport::eventually([&] {
-                return time.referenceId() == engine::referenceIdFromText(row.referenceId);
+                return time.referenceId() == core::referenceIdFromText(row.referenceId);
             })) << row.label;
         }
     } else {

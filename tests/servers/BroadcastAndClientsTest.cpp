@@ -8,7 +8,6 @@
 
 #include "ServerTestSupport.h"
 #include "netclients/CSNTPClient.h"
-#include "netclients/NtpPacket.h"
 #include "platform/ChildProcess.h"
 #include "platform/Seams.h"
 #include "platform/Socket.h"
@@ -16,12 +15,13 @@
 #include "servers/CSNTPServer.h"
 #include "support/Loopback.h"
 #include "support/RecordingMessages.h"
+#include "wire/NtpPacket.h"
 
-using engine::MessageLevel;
-using netclients::NtpPacket;
+using core::MessageLevel;
 using platform::Millis;
 using servers::CNTPBcastServer;
 using servertest::FakeTime;
+using wire::NtpPacket;
 
 namespace {
 
@@ -92,8 +92,7 @@ TEST(NTPBcastServer, BroadcastsEachRoundAndWarnsOnceForAnItemThatIsNoAddress) {
             EXPECT_EQ(p.stratum(), 3);
             EXPECT_EQ(p.poll(), 6);
             EXPECT_EQ(std::memcmp(p.referenceId().data(), "LOCL", 4), 0);
-            EXPECT_NEAR(netclients::decodeTimestamp(p.timestamp(NtpPacket::kTransmit)), time.now(),
-                        1.0);
+            EXPECT_NEAR(wire::decodeTimestamp(p.timestamp(NtpPacket::kTransmit)), time.now(), 1.0);
         }
     }
     platform::setTimeScale(1);
@@ -162,7 +161,7 @@ TEST_F(ThroughServerTest, AlternativeClientSendsFromTheNtpPortAndTakesOnlyItsAns
     EXPECT_EQ(request[0], 27);
 
     const NtpPacket asked = *NtpPacket::fromBytes(request, 48);
-    const double t1 = netclients::decodeTimestamp(asked.timestamp(NtpPacket::kTransmit));
+    const double t1 = wire::decodeTimestamp(asked.timestamp(NtpPacket::kTransmit));
     NtpPacket::ServerFields fields;
     fields.stratum = 2;
     fields.receiveTime = t1 + 4.0;
@@ -180,7 +179,7 @@ TEST_F(ThroughServerTest, AlternativeClientSendsFromTheNtpPortAndTakesOnlyItsAns
     client.stop();
     ASSERT_EQ(time_.corrections().size(), 1u);
     EXPECT_NEAR(time_.corrections()[0], 4.0, 0.5);
-    EXPECT_EQ(time_.referenceId(), engine::referenceIdFromAddress(ip("127.0.0.3")));
+    EXPECT_EQ(time_.referenceId(), core::referenceIdFromAddress(ip("127.0.0.3")));
 }
 
 TEST_F(ThroughServerTest, AlternativeClientWithoutAServerSocketFailsToSend) {
@@ -202,7 +201,7 @@ TEST_F(ThroughServerTest, BroadcastClientFiltersItsSenderAndHoldsOffForThePollIn
     auto broadcastAt = [&](platform::Socket& from, double offset) {
         std::this_thread::sleep_for(Millis(100));
         const NtpPacket p =
-            NtpPacket::broadcast(3, 6, engine::referenceIdFromText("GPS"), 0, time_.now() + offset);
+            NtpPacket::broadcast(3, 6, core::referenceIdFromText("GPS"), 0, time_.now() + offset);
         ASSERT_TRUE(from.sendTo(p.data(), 48, testsupport::loopback(123)).ok());
     };
     {
@@ -217,7 +216,7 @@ TEST_F(ThroughServerTest, BroadcastClientFiltersItsSenderAndHoldsOffForThePollIn
     }
     ASSERT_EQ(time_.corrections().size(), 1u);
     EXPECT_NEAR(time_.corrections()[0], 2.0, 0.2);
-    EXPECT_EQ(time_.referenceId(), engine::referenceIdFromAddress(ip("10.77.0.5")));
+    EXPECT_EQ(time_.referenceId(), core::referenceIdFromAddress(ip("10.77.0.5")));
     EXPECT_TRUE(messages_.has(MessageLevel::Info, " listening to 10.77.0.5"));
 
     // Poll interval 0 and a name that does not resolve: every sender, every broadcast.

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ServerTestSupport.h"
-#include "engine/TimeValue.h"
+#include "core/TimeValue.h"
 #include "platform/ChildProcess.h"
 #include "platform/Socket.h"
 #include "servers/RfcServers.h"
@@ -71,7 +71,7 @@ TEST_F(RfcServersTest, TimeAnswerFor1970IsTheEpochDifference) {
     std::this_thread::sleep_for(Millis(100));
     EXPECT_EQ(askUdp(37), expected);
     EXPECT_EQ(askTcp(37), expected);
-    EXPECT_TRUE(messages_.has(engine::MessageLevel::Debug, "Time request received from 127.0.0.1"));
+    EXPECT_TRUE(messages_.has(core::MessageLevel::Debug, "Time request received from 127.0.0.1"));
     // One activity notice each: the answers came within a second.
     using Notice = std::pair<std::string, int>;
     const std::vector<Notice> activity = messages_.activity();
@@ -125,7 +125,7 @@ TEST_F(RfcServersTest, AFailedAcceptOrAResettingClientDoesNotEndTheTcpServer) {
     platform::injectReceiveFailures(0, 0, 0);
     EXPECT_EQ(askTcp(37), expected);
     EXPECT_TRUE(tcp->running());
-    const std::vector<std::string> errors = messages_.texts(engine::MessageLevel::Error);
+    const std::vector<std::string> errors = messages_.texts(core::MessageLevel::Error);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0], "accept failed (WSAECONNABORTED: Software caused connection abort)");
 }
@@ -146,8 +146,8 @@ TEST_F(RfcServersTest, RdateReadsOurTimeOverTcpAndUdp) {
     time_.offset_.store(86400.0 * 400);  // a date no real clock here shows
     auto udp = started<servers::Crfc868udpServer>();
     auto tcp = started<servers::Crfc868tcpServer>();
-    const engine::CalendarTime c = engine::calendarFromUnix(engine::unixFromTimeValue(time_.now()));
-    const std::string day = engine::statusTimeText(c).substr(0, 10);
+    const core::CalendarTime c = core::calendarFromUnix(core::unixFromTimeValue(time_.now()));
+    const std::string day = core::statusTimeText(c).substr(0, 10);
     for (const bool useUdp : {false, true}) {
         platform::ChildProcess rdate;
         std::vector<std::string> args{"-p"};
@@ -172,7 +172,7 @@ TEST_F(RfcServersTest, BindFailureEndsTheThreadWithAnError) {
     ASSERT_TRUE(blocker.listen(1).ok());
     auto tcp = started<servers::Crfc868tcpServer>();
     tcp->stop();
-    EXPECT_TRUE(messages_.has(engine::MessageLevel::Error, "Couldn't bind socket ("));
+    EXPECT_TRUE(messages_.has(core::MessageLevel::Error, "Couldn't bind socket ("));
 }
 
 }  // namespace

@@ -9,20 +9,20 @@
 
 #include "ServerTestSupport.h"
 #include "netclients/CSNTPClient.h"
-#include "netclients/NtpPacket.h"
 #include "platform/ChildProcess.h"
 #include "platform/Seams.h"
 #include "platform/Socket.h"
 #include "servers/CSNTPServer.h"
 #include "support/Loopback.h"
 #include "support/RecordingMessages.h"
+#include "wire/NtpPacket.h"
 
-using engine::MessageLevel;
-using netclients::NtpPacket;
+using core::MessageLevel;
 using platform::Millis;
 using servers::CSNTPServer;
 using servertest::FakeTime;
 using testsupport::loopback;
+using wire::NtpPacket;
 
 namespace {
 
@@ -142,10 +142,9 @@ TEST_F(SNTPServerTest, AnswersEachModeKeepingTheVersion) {
         EXPECT_EQ(answer->precision(), -8);
         EXPECT_EQ(std::memcmp(answer->referenceId().data(), "LOCL", 4), 0);
         EXPECT_EQ(std::memcmp(answer->data() + 24, request + 40, 8), 0) << "originate copied";
-        const double received = netclients::decodeTimestamp(answer->timestamp(NtpPacket::kReceive));
+        const double received = wire::decodeTimestamp(answer->timestamp(NtpPacket::kReceive));
         EXPECT_NEAR(received, before, 1.0);
-        EXPECT_GE(netclients::decodeTimestamp(answer->timestamp(NtpPacket::kTransmit)),
-                  received - 0.002);
+        EXPECT_GE(wire::decodeTimestamp(answer->timestamp(NtpPacket::kTransmit)), received - 0.002);
     }
 }
 
@@ -153,7 +152,7 @@ TEST_F(SNTPServerTest, AnswersEachModeKeepingTheVersion) {
 // request's transmit timestamp and the engine's time.
 TEST_F(SNTPServerTest, AnswersABurstEachWithItsOwnOriginate) {
     time_.fixed_.store(3'900'000'000.25);
-    const netclients::NtpTimestamp stamp = netclients::encodeTimestamp(time_.fixed_.load());
+    const wire::NtpTimestamp stamp = wire::encodeTimestamp(time_.fixed_.load());
     constexpr int kBurst = 64;  // within both sockets' receive buffers
     platform::Socket s = testsupport::boundUdp();
     for (int i = 0; i < kBurst; ++i) {

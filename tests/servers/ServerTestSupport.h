@@ -10,15 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "engine/Handlers.h"
-#include "engine/TimeValue.h"
+#include "core/Handlers.h"
+#include "core/TimeValue.h"
 #include "platform/Clock.h"
 
 namespace servertest {
 
 constexpr std::chrono::milliseconds kPatience{10000};  // bounds waits, never an assertion
 
-class FakeTime : public engine::TimeHandler {
+class FakeTime : public core::TimeHandler {
 public:
     void setTime(double correction) override {
         {
@@ -35,11 +35,11 @@ public:
         changed_.notify_all();
     }
     int pollExponent() override { return 6; }
-    engine::ReferenceId referenceId() override {
+    core::ReferenceId referenceId() override {
         std::lock_guard<std::mutex> lock(mutex_);
         return reference_;
     }
-    void setReferenceId(const engine::ReferenceId& id) override {
+    void setReferenceId(const core::ReferenceId& id) override {
         std::lock_guard<std::mutex> lock(mutex_);
         reference_ = id;
     }
@@ -56,7 +56,7 @@ public:
         if (fixed != 0) {
             return fixed;
         }
-        return engine::timeValueNow(platform::processClock()) + offset_.load();
+        return core::timeValueNow(platform::processClock()) + offset_.load();
     }
     bool synchronised() override { return synchronised_.load(); }
     void clearSynchronised() override { synchronised_.store(false); }
@@ -84,7 +84,7 @@ private:
     std::condition_variable changed_;
     std::vector<double> corrections_;
     size_t failures_ = 0;
-    engine::ReferenceId reference_ = engine::referenceIdFromText("LOCL");
+    core::ReferenceId reference_ = core::referenceIdFromText("LOCL");
     std::string text_;
 };
 

@@ -15,8 +15,7 @@
 #include <vector>
 
 #include "ServerTestSupport.h"
-#include "engine/TimeValue.h"
-#include "netclients/NtpPacket.h"
+#include "core/TimeValue.h"
 #include "platform/ChildProcess.h"
 #include "platform/Seams.h"
 #include "platform/Socket.h"
@@ -24,10 +23,11 @@
 #include "servers/CSNTPServer.h"
 #include "support/Loopback.h"
 #include "support/RecordingMessages.h"
+#include "wire/NtpPacket.h"
 
-using netclients::NtpPacket;
 using platform::Millis;
 using servertest::FakeTime;
+using wire::NtpPacket;
 
 namespace {
 
@@ -48,8 +48,8 @@ double timeValueOf(const std::string& text) {
     }
     for (int m = 0; m < 12; ++m) {
         if (std::strcmp(month, kMonths[m]) == 0) {
-            const double days = static_cast<double>(engine::daysSinceUnixEpoch(year, m + 1, day));
-            return engine::kNtpUnixOffset + days * 86400 + hour * 3600 + minute * 60 + second +
+            const double days = static_cast<double>(core::daysSinceUnixEpoch(year, m + 1, day));
+            return core::kNtpUnixOffset + days * 86400 + hour * 3600 + minute * 60 + second +
                    std::stod(std::string("0.") + fraction);
         }
     }
@@ -109,7 +109,7 @@ TEST(WireDecoding, TsharkReadsOurAnswerAndBroadcastAsNtpWithOurFields) {
     FakeTime time;
     // Far from this machine's time, so only the engine's clock can have stamped the answers.
     time.offset_.store(-400.0 * 86400);
-    time.setReferenceId(engine::referenceIdFromAddress(*platform::parseDottedIPv4("10.1.2.3")));
+    time.setReferenceId(core::referenceIdFromAddress(*platform::parseDottedIPv4("10.1.2.3")));
     servers::CSNTPServer server(messages, time, 3);
     server.start();
 
@@ -179,7 +179,7 @@ TEST(WireDecoding, TsharkReadsOurAnswerAndBroadcastAsNtpWithOurFields) {
     }
     ASSERT_NE(reply, nullptr);
     ASSERT_NE(broadcast, nullptr);
-    const double origin = netclients::decodeTimestamp({0xE81A2B3Cu, 0x40000000u});
+    const double origin = wire::decodeTimestamp({0xE81A2B3Cu, 0x40000000u});
 
     // The answer: mode 4 keeping the request's version, our stratum, the engine's poll and
     // reference, precision -8, the request's transmit time as originate.

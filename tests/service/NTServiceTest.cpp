@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ServiceTestSupport.h"
-#include "engine/ErrorText.h"
+#include "core/ErrorText.h"
 #include "platform/Result.h"
 
 using namespace service;
@@ -121,7 +121,7 @@ protected:
         return result;
     }
 
-    bool logged(engine::MessageLevel level, const std::string& text) const {
+    bool logged(core::MessageLevel level, const std::string& text) const {
         for (const auto& m : messages.messages()) {
             if (m.level == level && m.source == "Kronel" && m.text == text) {
                 return true;
@@ -256,8 +256,8 @@ TEST_F(NTServiceTest, RefusedReportSetsTheStopEventAndFails) {
     host.refuseReport = 0;
     EXPECT_FALSE(service.reportStatus(svc::kRunning, 0, 0));
     EXPECT_TRUE(stop.isSet());
-    EXPECT_TRUE(logged(engine::MessageLevel::Error,
-                       "SetServiceStatus failed (" + engine::systemErrorText(9) + ")"));
+    EXPECT_TRUE(logged(core::MessageLevel::Error,
+                       "SetServiceStatus failed (" + core::systemErrorText(9) + ")"));
 }
 
 TEST_F(NTServiceTest, FailedHandlerRegistrationIsLoggedAndNothingRuns) {
@@ -266,9 +266,9 @@ TEST_F(NTServiceTest, FailedHandlerRegistrationIsLoggedAndNothingRuns) {
     ASSERT_TRUE(service.runDispatcher().ok());
     EXPECT_TRUE(host.reports.empty());
     EXPECT_TRUE(host.events.empty());
-    EXPECT_TRUE(logged(engine::MessageLevel::Error,
+    EXPECT_TRUE(logged(core::MessageLevel::Error,
                        "RegisterServiceCtrlHandler failed (" +
-                           engine::systemErrorText(platform::svcerr::kServiceDoesNotExist) + ")"));
+                           core::systemErrorText(platform::svcerr::kServiceDoesNotExist) + ")"));
 }
 
 TEST_F(NTServiceTest, RefusedFirstReportEndsServiceMainBeforeTheBody) {
@@ -283,8 +283,8 @@ TEST_F(NTServiceTest, WinsockFailureIsLoggedAndTheEngineNeverRuns) {
     system.socketError = 10091;
     NTService service = make();
     ASSERT_TRUE(service.runDispatcher().ok());
-    EXPECT_TRUE(logged(engine::MessageLevel::Error,
-                       "WSAStartup failed (WSASYSNOTREADY: System not ready)"));
+    EXPECT_TRUE(
+        logged(core::MessageLevel::Error, "WSAStartup failed (WSASYSNOTREADY: System not ready)"));
     EXPECT_EQ(host.events, (std::vector<std::string>{"status 2", "open Kronel", "status 2",
                                                      "sockets 1.1", "close", "status 1"}));
     // The manager learns that the start ended, and why.

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "ServiceTestSupport.h"
+#include "core/ErrorText.h"
 #include "engine/CReg.h"
-#include "engine/ErrorText.h"
 #include "platform/Registry.h"
 #include "service/NTService.h"
 
@@ -222,7 +222,7 @@ TEST_F(ServiceInstallerTest, InstallCreatesTheServiceAndWritesTheRegistryValues)
 TEST_F(ServiceInstallerTest, InstallFailurePrintsTheErrorTextAndWritesNothing) {
     state.createError = platform::svcerr::kServiceExists;
     EXPECT_FALSE(installer().install());
-    EXPECT_EQ(output.text(), engine::systemErrorText(platform::svcerr::kServiceExists) + "\n");
+    EXPECT_EQ(output.text(), core::systemErrorText(platform::svcerr::kServiceExists) + "\n");
     EXPECT_FALSE(keyExists(kEventSourceKey));
     EXPECT_FALSE(registryText(kServiceKey, "Description").has_value());
 }
@@ -230,7 +230,7 @@ TEST_F(ServiceInstallerTest, InstallFailurePrintsTheErrorTextAndWritesNothing) {
 TEST_F(ServiceInstallerTest, InstallWithoutTheManagerPrintsTheErrorText) {
     managerError = 13;  // EACCES: not allowed to install
     EXPECT_FALSE(installer().install());
-    EXPECT_EQ(output.text(), engine::systemErrorText(13) + "\n");
+    EXPECT_EQ(output.text(), core::systemErrorText(13) + "\n");
     EXPECT_TRUE(state.calls.empty());
 }
 
@@ -244,14 +244,14 @@ TEST_F(ServiceInstallerTest, RemoveWritesRunOnceSchedulesCleanupAndLeavesTheServ
     EXPECT_EQ(output.text(), "");
     const auto logged = messages.messages();
     ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0].level, engine::MessageLevel::Info);
+    EXPECT_EQ(logged[0].level, core::MessageLevel::Info);
     EXPECT_EQ(logged[0].text, "Reboot PC to finish deinstallation of Kronel NT Service");
 }
 
 TEST_F(ServiceInstallerTest, RemoveThatCannotScheduleSaysWhyAndAsksForNoReboot) {
     state.scheduleError = 13;
     EXPECT_FALSE(installer().remove());
-    EXPECT_EQ(output.text(), engine::systemErrorText(13) + "\n");
+    EXPECT_EQ(output.text(), core::systemErrorText(13) + "\n");
     EXPECT_TRUE(messages.messages().empty());
 }
 
@@ -303,8 +303,7 @@ TEST_F(ServiceInstallerTest, CleanupOfAServiceNotInstalledPrintsTheErrorAndTouch
         ASSERT_TRUE(source.writeInt("TypesSupported", 7).ok());
     }
     EXPECT_FALSE(installer().cleanup());
-    EXPECT_EQ(output.text(),
-              engine::systemErrorText(platform::svcerr::kServiceDoesNotExist) + "\n");
+    EXPECT_EQ(output.text(), core::systemErrorText(platform::svcerr::kServiceDoesNotExist) + "\n");
     EXPECT_TRUE(keyExists(kEventSourceKey));
 }
 
@@ -312,5 +311,5 @@ TEST_F(ServiceInstallerTest, CleanupThatCannotDeleteTheServicePrintsTheError) {
     state.controlError = platform::svcerr::kServiceNotActive;
     state.removeError = 13;
     EXPECT_FALSE(installer().cleanup());
-    EXPECT_EQ(output.text(), engine::systemErrorText(13) + "\n");
+    EXPECT_EQ(output.text(), core::systemErrorText(13) + "\n");
 }

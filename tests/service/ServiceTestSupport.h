@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/Handlers.h"
+#include "core/Handlers.h"
 #include "support/RecordingMessages.h"
 #include "support/TestSupport.h"
 

@@ -5,19 +5,19 @@
 #include <utility>
 #include <vector>
 
-#include "engine/Handlers.h"
+#include "core/Handlers.h"
 
 namespace testsupport {
 
 struct LoggedMessage {
-    engine::MessageLevel level;
+    core::MessageLevel level;
     std::string source;
     std::string text;
 };
 
-class RecordingMessages : public engine::MessageHandler {
+class RecordingMessages : public core::MessageHandler {
 public:
-    void message(engine::MessageLevel level, const std::string& source,
+    void message(core::MessageLevel level, const std::string& source,
                  const std::string& text) override {
         std::lock_guard<std::mutex> lock(mutex_);
         messages_.push_back({level, source, text});
@@ -26,7 +26,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return messages_;
     }
-    std::vector<std::string> texts(engine::MessageLevel level) const {
+    std::vector<std::string> texts(core::MessageLevel level) const {
         std::vector<std::string> out;
         for (const LoggedMessage& m : messages()) {
             if (m.level == level) {
@@ -45,7 +45,7 @@ public:
         return activity_;
     }
     // true when a message of `level` contains `part`.
-    bool has(engine::MessageLevel level, const std::string& part) const {
+    bool has(core::MessageLevel level, const std::string& part) const {
         for (const LoggedMessage& m : messages()) {
             if (m.level == level && m.text.find(part) != std::string::npos) {
                 return true;

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/Handlers.h"
-#include "engine/TimeValue.h"
+#include "core/Handlers.h"
+#include "core/TimeValue.h"
 #include "platform/Clock.h"
 
 namespace testsupport {
 
-class RecordingTime : public engine::TimeHandler {
+class RecordingTime : public core::TimeHandler {
 public:
     explicit RecordingTime(const platform::Clock& clock) : clock_(clock) {}
 
@@ -31,17 +31,17 @@ public:
         changed_.notify_all();
     }
     int pollExponent() override { return 6; }
-    engine::ReferenceId referenceId() override {
+    core::ReferenceId referenceId() override {
         std::lock_guard<std::mutex> lock(mutex_);
         return reference_;
     }
-    void setReferenceId(const engine::ReferenceId& id) override {
+    void setReferenceId(const core::ReferenceId& id) override {
         std::lock_guard<std::mutex> lock(mutex_);
         reference_ = id;
     }
     void setSharedText(const std::string&) override {}
     std::string sharedText() override { return {}; }
-    double now() override { return engine::timeValueNow(clock_); }
+    double now() override { return core::timeValueNow(clock_); }
     bool synchronised() override { return true; }
     void clearSynchronised() override {}
 
@@ -66,7 +66,7 @@ private:
     std::condition_variable changed_;
     std::vector<double> corrections_;
     size_t failures_ = 0;
-    engine::ReferenceId reference_ = engine::referenceIdFromText("LOCL");
+    core::ReferenceId reference_ = core::referenceIdFromText("LOCL");
 };
 
 }  // namespace testsupport

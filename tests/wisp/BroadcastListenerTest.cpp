@@ -8,18 +8,18 @@
 #include <cstring>
 
 #include "WispTestSupport.h"
-#include "netclients/NtpPacket.h"
 #include "platform/ChildProcess.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "support/Loopback.h"
 #include "support/TestSupport.h"
+#include "wire/NtpPacket.h"
 #include "wisp/BroadcastListener.h"
 #include "wisp/BroadcastSender.h"
 #include "wisp/ClockTrim.h"
 
-using netclients::NtpPacket;
 using platform::Endpoint;
+using wire::NtpPacket;
 using wisp::BroadcastListener;
 using wisptest::numberAfter;
 using wisptest::RecordingConsole;
@@ -35,7 +35,7 @@ Endpoint sender(const char* address) {
 // A mode-5 datagram whose transmit time is `ntpTime`.
 NtpPacket broadcastAt(double ntpTime, int stratum) {
     NtpPacket::Bytes bytes{};
-    bytes[0] = netclients::kBroadcastByte0;
+    bytes[0] = wire::kBroadcastByte0;
     bytes[NtpPacket::kStratum] = static_cast<uint8_t>(stratum);
     NtpPacket packet(bytes);
     packet.setTime(NtpPacket::kTransmit, ntpTime);
@@ -53,8 +53,8 @@ struct Rig {
     // A broadcast of true time from `from`, received now.
     void broadcast(const char* from, int stratum, double senderError = 0.0) {
         const NtpPacket packet = broadcastAt(trueNtp() + senderError, stratum);
-        listener.handle(packet.data(), netclients::kNtpPacketSize, sender(from),
-                        wisp::Destination::Group, wisp::ntpNow(clock));
+        listener.handle(packet.data(), wire::kNtpPacketSize, sender(from), wisp::Destination::Group,
+                        wisp::ntpNow(clock));
     }
 
     wisptest::VirtualTime time;
@@ -107,7 +107,7 @@ TEST(WispListener, NeitherAShortDatagramNorAZeroTransmitTimeSetsTheClock) {
     rig.listener.handle(whole.data(), 20, sender("10.0.0.1"), wisp::Destination::Group,
                         wisp::ntpNow(rig.clock));
     NtpPacket::Bytes zero{};
-    zero[0] = netclients::kBroadcastByte0;
+    zero[0] = wire::kBroadcastByte0;
     zero[NtpPacket::kStratum] = 2;
     rig.listener.handle(zero.data(), zero.size(), sender("10.0.0.1"), wisp::Destination::Group,
                         wisp::ntpNow(rig.clock));
@@ -197,8 +197,8 @@ TEST(WispListener, OutsideDebugRunsAFloodOfRefusalsIsOneLineAMinute) {
     BroadcastListener listener{console, clock, trim, {false, 10, false}};
     auto forged = [&](const char* from) {
         const NtpPacket packet = broadcastAt(time.now + kUnixToNtp, 3);
-        listener.handle(packet.data(), netclients::kNtpPacketSize, sender(from),
-                        wisp::Destination::Group, wisp::ntpNow(clock));
+        listener.handle(packet.data(), wire::kNtpPacketSize, sender(from), wisp::Destination::Group,
+                        wisp::ntpNow(clock));
     };
     for (int i = 0; i < 100; ++i) {
         forged("10.0.0.1");
@@ -284,8 +284,8 @@ TEST_F(RunningListener, AnswersSntpRequestsAsAStratumFifteenLocalClock) {
     EXPECT_EQ(std::memcmp(&reply[NtpPacket::kOriginate], transmit, 8), 0);
     EXPECT_TRUE(answer.sameStamp(NtpPacket::kReferenceTime, answer, NtpPacket::kTransmit));
     // The listener's own (simulated, 5 s slow) clock, to the millisecond.
-    const double transmitted = netclients::decodeTimestamp(answer.timestamp(NtpPacket::kTransmit));
-    const double received = netclients::decodeTimestamp(answer.timestamp(NtpPacket::kReceive));
+    const double transmitted = wire::decodeTimestamp(answer.timestamp(NtpPacket::kTransmit));
+    const double received = wire::decodeTimestamp(answer.timestamp(NtpPacket::kReceive));
     EXPECT_NEAR(transmitted, platform::realUtcSeconds() + kUnixToNtp - 5.0, 0.5);
     EXPECT_LE(received, transmitted);
     EXPECT_TRUE(testsupport::eventually(
@@ -428,7 +428,7 @@ TEST(WispSender, SendsAStratumFifteenBroadcastOfItsClock) {
         EXPECT_EQ(datagram[i], 0) << "byte " << i;
     }
     const NtpPacket packet = *NtpPacket::fromBytes(datagram.data(), 48);
-    EXPECT_NEAR(netclients::decodeTimestamp(packet.timestamp(NtpPacket::kTransmit)),
+    EXPECT_NEAR(wire::decodeTimestamp(packet.timestamp(NtpPacket::kTransmit)),
                 platform::realUtcSeconds() + kUnixToNtp + 2.0, 0.5);
     EXPECT_TRUE(console.lines().empty());
 }

@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "WispTestSupport.h"
-#include "netclients/NtpPacket.h"
 #include "platform/ChildProcess.h"
 #include "platform/ServiceHost.h"
 #include "platform/SimulatedClock.h"
 #include "platform/Socket.h"
 #include "support/Loopback.h"
 #include "support/TestSupport.h"
+#include "wire/NtpPacket.h"
 
 using platform::ChildProcess;
 using testsupport::eventually;
@@ -61,7 +61,7 @@ protected:
     // thread starts, so the first request may come before its socket is bound.
     static std::optional<std::array<uint8_t, 48>> ask(int tries = 5) {
         platform::Socket client = testsupport::boundUdp();
-        const auto request = netclients::NtpPacket::request(3.9e9);
+        const auto request = wire::NtpPacket::request(3.9e9);
         for (int i = 0; i < tries; ++i) {
             EXPECT_TRUE(client.sendTo(request.data(), 48, testsupport::loopback(123)).ok());
             std::array<uint8_t, 48> reply{};
@@ -178,8 +178,7 @@ TEST_F(WispPrograms, Wisp95FollowsBroadcastsWithoutAnsweringAndRegistersItsStart
     // A broadcast to the multicast group, 3 s ahead of its 3 s slow clock.
     platform::Socket sender = testsupport::boundUdp();
     const double trueNtp = platform::realUtcSeconds() + 2208988800.0;
-    const auto packet =
-        netclients::NtpPacket::broadcast(2, 6, {'G', 'P', 'S', 0}, trueNtp, trueNtp);
+    const auto packet = wire::NtpPacket::broadcast(2, 6, {'G', 'P', 'S', 0}, trueNtp, trueNtp);
     ASSERT_TRUE(
         sender.sendTo(packet.data(), 48, {*platform::parseDottedIPv4("224.0.1.1"), 123}).ok());
     ASSERT_TRUE(eventually([&] { return printed(wisp95, "The time has been corrected by "); }))
