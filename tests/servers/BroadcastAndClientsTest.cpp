@@ -21,7 +21,7 @@ using engine::MessageLevel;
 using netclients::NtpPacket;
 using platform::Millis;
 using servers::CNTPBcastServer;
-using servertest::FakeTime;
+using testsupport::RecordingTime;
 
 namespace {
 
@@ -72,7 +72,7 @@ TEST(NTPBcastServer, BroadcastsEachRoundAndWarnsOnceForAnItemThatIsNoAddress) {
     platform::setServiceOverrides("");
     platform::setTimeScale(20);  // 1 s rounds every 50 ms
     testsupport::RecordingMessages messages;
-    FakeTime time;
+    RecordingTime time{platform::processClock()};
     time.offset_.store(12.0);
     platform::Socket listener = udpOn(0, 123);
     ASSERT_TRUE(listener.joinMulticastGroup(ip("224.0.1.1")).ok());
@@ -119,7 +119,7 @@ TEST(NTPBcastServer, BroadcastsEachRoundAndWarnsOnceForAnItemThatIsNoAddress) {
 TEST(NTPBcastServer, SendsNothingWhileUnsynchronisedAndStopsDuringTheWait) {
     platform::setServiceOverrides("");
     testsupport::RecordingMessages messages;
-    FakeTime time;
+    RecordingTime time{platform::processClock()};
     time.synchronised_.store(false);
     platform::Socket listener = udpOn(0, 123);
     ASSERT_TRUE(listener.joinMulticastGroup(ip("224.0.1.1")).ok());
@@ -140,7 +140,7 @@ protected:
         server_->start();
     }
     testsupport::RecordingMessages messages_;
-    FakeTime time_;
+    RecordingTime time_{platform::processClock()};
     std::unique_ptr<servers::CSNTPServer> server_;
 };
 

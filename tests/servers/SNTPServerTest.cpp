@@ -21,8 +21,8 @@ using engine::MessageLevel;
 using netclients::NtpPacket;
 using platform::Millis;
 using servers::CSNTPServer;
-using servertest::FakeTime;
 using testsupport::loopback;
+using testsupport::RecordingTime;
 
 namespace {
 
@@ -79,7 +79,7 @@ protected:
         ASSERT_TRUE(messages_.has(MessageLevel::Debug, "started"));
     }
     testsupport::RecordingMessages messages_;
-    FakeTime time_;
+    RecordingTime time_{platform::processClock()};
     std::unique_ptr<CSNTPServer> server_;
 };
 
@@ -367,7 +367,7 @@ TEST(SNTPServerWithoutMulticast, NtpdigIsAnsweredWhenTheGroupCannotBeJoined) {
     int code = -1;
     run("/usr/sbin/ip", {"route", "del", "224.0.0.0/4", "dev", "lo"}, code);
     testsupport::RecordingMessages messages;
-    FakeTime time;
+    RecordingTime time{platform::processClock()};
     time.offset_.store(2.0);
     std::string out;
     {

@@ -27,7 +27,7 @@
 
 using netclients::NtpPacket;
 using platform::Millis;
-using servertest::FakeTime;
+using testsupport::RecordingTime;
 
 namespace {
 
@@ -106,7 +106,7 @@ TEST(WireDecoding, TsharkReadsOurAnswerAndBroadcastAsNtpWithOurFields) {
     }
     platform::setServiceOverrides("");
     testsupport::RecordingMessages messages;
-    FakeTime time;
+    RecordingTime time{platform::processClock()};
     // Far from this machine's time, so only the engine's clock can have stamped the answers.
     time.offset_.store(-400.0 * 86400);
     time.setReferenceId(engine::referenceIdFromAddress(*platform::parseDottedIPv4("10.1.2.3")));
