@@ -13,26 +13,13 @@
 #include "platform/Socket.h"
 #include "support/Aiosmtpd.h"
 #include "support/RecordingMessages.h"
+#include "support/RecordingTime.h"
 #include "support/TestSupport.h"
 
 using core::MessageLevel;
 using namespace std::chrono_literals;
 
 namespace {
-
-class NoTime : public core::TimeHandler {
-public:
-    void setTime(double) override {}
-    void sourceFailed() override {}
-    int pollExponent() override { return 6; }
-    core::ReferenceId referenceId() override { return {}; }
-    void setReferenceId(const core::ReferenceId&) override {}
-    void setSharedText(const std::string&) override {}
-    std::string sharedText() override { return {}; }
-    double now() override { return 0; }
-    bool synchronised() override { return false; }
-    void clearSynchronised() override {}
-};
 
 // The value of a header line ("Name: value") of a stored message.
 std::string header(const std::string& message, const std::string& name) {
@@ -62,7 +49,7 @@ TEST(AlertMail, ArrivesWholeAtARealMailServer) {
         (void)p.writeText("SMTPMsgText", "Clock unsynchronised\n.\nCheck the antenna");
     }
     testsupport::RecordingMessages messages;
-    NoTime time;
+    testsupport::RecordingTime time;
     {
         alerts::CWatchDog watchdog(messages, time, 1, engine::kServiceParametersKey,
                                    platform::RegRoot::LocalMachine, nullptr);

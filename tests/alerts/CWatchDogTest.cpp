@@ -14,38 +14,16 @@
 #include "engine/CReg.h"
 #include "platform/Seams.h"
 #include "support/RecordingMessages.h"
+#include "support/RecordingTime.h"
 #include "support/TestSupport.h"
 
 using alerts::CWatchDog;
 using core::MessageLevel;
 using testsupport::eventually;
+using testsupport::RecordingTime;
 using namespace std::chrono_literals;
 
 namespace {
-
-// The engine's side: what the watchdog asked of it.
-class RecordingTime : public core::TimeHandler {
-public:
-    void setTime(double) override {}
-    void sourceFailed() override { ++sourceFailures; }
-    int pollExponent() override { return 6; }
-    core::ReferenceId referenceId() override { return {}; }
-    void setReferenceId(const core::ReferenceId&) override {}
-    void setSharedText(const std::string&) override {}
-    std::string sharedText() override { return {}; }
-    double now() override { return 0; }
-    bool synchronised() override { return synchronised_.load(); }
-    void clearSynchronised() override {
-        synchronised_.store(false);
-        ++clears;
-    }
-    void stateChanged() override { ++stateChanges; }
-
-    std::atomic<bool> synchronised_{true};
-    std::atomic<int> clears{0};
-    std::atomic<int> stateChanges{0};
-    std::atomic<int> sourceFailures{0};
-};
 
 // A box that records its texts and, when asked, stays up until released or cancelled.
 class RecordingBox : public alerts::AlertBox {
@@ -145,7 +123,7 @@ TEST_F(Watchdog, AlertsOncePerLossUntilAKickAndAFullTimeOut) {
     EXPECT_EQ(shown(), std::vector<std::string>{"Time synchronisation lost"});
     EXPECT_TRUE(messages_.has(MessageLevel::Debug, "Alert box"));
     EXPECT_FALSE(time_.synchronised());
-    EXPECT_EQ(time_.sourceFailures.load(), 0);
+    EXPECT_EQ(time_.failures(), 0u);
     EXPECT_TRUE(watchdog_->alerted());
 
     // Ten time-outs later still the one alert.

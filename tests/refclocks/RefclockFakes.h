@@ -1,6 +1,7 @@
 #pragma once
-// What the receiver tests hand a client: a time handler that records its calls, and a
-// serial port that plays bytes the test queues and shows a carrier-detect line the test sets.
+// What the receiver tests hand a client: a time handler that records its calls
+// (testsupport::RecordingTime, on a simulated clock of its own), and a serial port that plays
+// bytes the test queues and shows a carrier-detect line the test sets.
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -12,74 +13,14 @@
 #include "core/TimeValue.h"
 #include "platform/SerialPort.h"
 #include "platform/SimulatedClock.h"
+#include "support/RecordingTime.h"
 
 namespace refclocktest {
 
 using Steady = std::chrono::steady_clock;
 
-struct Report {
-    double correction;
-    double localNow;  // the handler's now when the correction came
-    Steady::time_point at;
-};
-
-class RecordingTime : public core::TimeHandler {
-public:
-    explicit RecordingTime(double offsetSeconds = 0) : clock_(offsetSeconds) {}
-
-    void setTime(double correction) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reports_.push_back({correction, core::timeValueNow(clock_), Steady::now()});
-        changed_.notify_all();
-    }
-    void sourceFailed() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++failures_;
-        changed_.notify_all();
-    }
-    int pollExponent() override { return 6; }
-    core::ReferenceId referenceId() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return reference_;
-    }
-    void setReferenceId(const core::ReferenceId& id) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reference_ = id;
-    }
-    void setSharedText(const std::string& text) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        shared_ = text;
-    }
-    std::string sharedText() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return shared_;
-    }
-    double now() override { return core::timeValueNow(clock_); }
-    bool synchronised() override { return true; }
-    void clearSynchronised() override {}
-
-    bool waitForReports(size_t n, std::chrono::milliseconds patience) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, patience, [&] { return reports_.size() >= n; });
-    }
-    std::vector<Report> reports() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return reports_;
-    }
-    int failures() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return failures_;
-    }
-
-private:
-    platform::SimulatedClock clock_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Report> reports_;
-    int failures_ = 0;
-    core::ReferenceId reference_ = core::referenceIdFromText("LOCL");
-    std::string shared_;
-};
+using testsupport::RecordingTime;
+using Report = testsupport::RecordingTime::Report;
 
 // A port whose received bytes the test queues. After each asterisk (the end of a sentence as
 // the client collects it) the carrier-detect line changes `pulseDelay` later (never, when

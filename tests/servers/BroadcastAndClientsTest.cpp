@@ -8,6 +8,7 @@
 
 #include "ServerTestSupport.h"
 #include "netclients/CSNTPClient.h"
+#include "wire/NtpPacket.h"
 #include "platform/ChildProcess.h"
 #include "platform/Seams.h"
 #include "platform/Socket.h"
@@ -15,13 +16,12 @@
 #include "servers/CSNTPServer.h"
 #include "support/Loopback.h"
 #include "support/RecordingMessages.h"
-#include "wire/NtpPacket.h"
 
 using core::MessageLevel;
+using wire::NtpPacket;
 using platform::Millis;
 using servers::CNTPBcastServer;
-using servertest::FakeTime;
-using wire::NtpPacket;
+using testsupport::RecordingTime;
 
 namespace {
 
@@ -72,7 +72,7 @@ TEST(NTPBcastServer, BroadcastsEachRoundAndWarnsOnceForAnItemThatIsNoAddress) {
     platform::setServiceOverrides("");
     platform::setTimeScale(20);  // 1 s rounds every 50 ms
     testsupport::RecordingMessages messages;
-    FakeTime time;
+    RecordingTime time{platform::processClock()};
     time.offset_.store(12.0);
     platform::Socket listener = udpOn(0, 123);
     ASSERT_TRUE(listener.joinMulticastGroup(ip("224.0.1.1")).ok());
@@ -92,7 +92,8 @@ TEST(NTPBcastServer, BroadcastsEachRoundAndWarnsOnceForAnItemThatIsNoAddress) {
             EXPECT_EQ(p.stratum(), 3);
             EXPECT_EQ(p.poll(), 6);
             EXPECT_EQ(std::memcmp(p.referenceId().data(), "LOCL", 4), 0);
-            EXPECT_NEAR(wire::decodeTimestamp(p.timestamp(NtpPacket::kTransmit)), time.now(), 1.0);
+            EXPECT_NEAR(wire::decodeTimestamp(p.timestamp(NtpPacket::kTransmit)), time.now(),
+                        1.0);
         }
     }
     platform::setTimeScale(1);
@@ -118,7 +119,7 @@ TEST(NTPBcastServer, BroadcastsEachRoundAndWarnsOnceForAnItemThatIsNoAddress) {
 TEST(NTPBcastServer, SendsNothingWhileUnsynchronisedAndStopsDuringTheWait) {
     platform::setServiceOverrides("");
     testsupport::RecordingMessages messages;
-    FakeTime time;
+    RecordingTime time{platform::processClock()};
     time.synchronised_.store(false);
     platform::Socket listener = udpOn(0, 123);
     ASSERT_TRUE(listener.joinMulticastGroup(ip("224.0.1.1")).ok());
@@ -139,7 +140,7 @@ protected:
         server_->start();
     }
     testsupport::RecordingMessages messages_;
-    FakeTime time_;
+    RecordingTime time_{platform::processClock()};
     std::unique_ptr<servers::CSNTPServer> server_;
 };
 

@@ -15,8 +15,8 @@
 #include "support/RecordingMessages.h"
 
 using platform::Millis;
-using servertest::FakeTime;
 using testsupport::loopback;
+using testsupport::RecordingTime;
 
 namespace {
 
@@ -55,7 +55,7 @@ protected:
         }
     }
     testsupport::RecordingMessages messages_;
-    FakeTime time_;
+    RecordingTime time_{platform::processClock()};
 };
 
 TEST_F(RfcServersTest, TimeAnswerFor1970IsTheEpochDifference) {

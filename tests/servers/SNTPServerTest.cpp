@@ -9,20 +9,20 @@
 
 #include "ServerTestSupport.h"
 #include "netclients/CSNTPClient.h"
+#include "wire/NtpPacket.h"
 #include "platform/ChildProcess.h"
 #include "platform/Seams.h"
 #include "platform/Socket.h"
 #include "servers/CSNTPServer.h"
 #include "support/Loopback.h"
 #include "support/RecordingMessages.h"
-#include "wire/NtpPacket.h"
 
 using core::MessageLevel;
+using wire::NtpPacket;
 using platform::Millis;
 using servers::CSNTPServer;
-using servertest::FakeTime;
 using testsupport::loopback;
-using wire::NtpPacket;
+using testsupport::RecordingTime;
 
 namespace {
 
@@ -79,7 +79,7 @@ protected:
         ASSERT_TRUE(messages_.has(MessageLevel::Debug, "started"));
     }
     testsupport::RecordingMessages messages_;
-    FakeTime time_;
+    RecordingTime time_{platform::processClock()};
     std::unique_ptr<CSNTPServer> server_;
 };
 
@@ -144,7 +144,8 @@ TEST_F(SNTPServerTest, AnswersEachModeKeepingTheVersion) {
         EXPECT_EQ(std::memcmp(answer->data() + 24, request + 40, 8), 0) << "originate copied";
         const double received = wire::decodeTimestamp(answer->timestamp(NtpPacket::kReceive));
         EXPECT_NEAR(received, before, 1.0);
-        EXPECT_GE(wire::decodeTimestamp(answer->timestamp(NtpPacket::kTransmit)), received - 0.002);
+        EXPECT_GE(wire::decodeTimestamp(answer->timestamp(NtpPacket::kTransmit)),
+                  received - 0.002);
     }
 }
 
@@ -366,7 +367,7 @@ TEST(SNTPServerWithoutMulticast, NtpdigIsAnsweredWhenTheGroupCannotBeJoined) {
     int code = -1;
     run("/usr/sbin/ip", {"route", "del", "224.0.0.0/4", "dev", "lo"}, code);
     testsupport::RecordingMessages messages;
-    FakeTime time;
+    RecordingTime time{platform::processClock()};
     time.offset_.store(2.0);
     std::string out;
     {

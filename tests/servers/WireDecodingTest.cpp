@@ -16,6 +16,7 @@
 
 #include "ServerTestSupport.h"
 #include "core/TimeValue.h"
+#include "wire/NtpPacket.h"
 #include "platform/ChildProcess.h"
 #include "platform/Seams.h"
 #include "platform/Socket.h"
@@ -23,11 +24,10 @@
 #include "servers/CSNTPServer.h"
 #include "support/Loopback.h"
 #include "support/RecordingMessages.h"
-#include "wire/NtpPacket.h"
 
-using platform::Millis;
-using servertest::FakeTime;
 using wire::NtpPacket;
+using platform::Millis;
+using testsupport::RecordingTime;
 
 namespace {
 
@@ -106,7 +106,7 @@ TEST(WireDecoding, TsharkReadsOurAnswerAndBroadcastAsNtpWithOurFields) {
     }
     platform::setServiceOverrides("");
     testsupport::RecordingMessages messages;
-    FakeTime time;
+    RecordingTime time{platform::processClock()};
     // Far from this machine's time, so only the engine's clock can have stamped the answers.
     time.offset_.store(-400.0 * 86400);
     time.setReferenceId(core::referenceIdFromAddress(*platform::parseDottedIPv4("10.1.2.3")));

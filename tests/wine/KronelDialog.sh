@@ -9,15 +9,11 @@
 # name server. Exit code 77: no Wine or Xvfb here (skipped).
 set -euo pipefail
 
-if [ $# -lt 3 ]; then
-    echo "usage: $0 KRONEL_EXE DRIVER_EXE BUILD_DIR" >&2
-    exit 2
-fi
+tests=$(dirname "$(realpath "$0")")
+. "$tests/lib.sh"
+need_args 3 $# "$0 KRONEL_EXE DRIVER_EXE BUILD_DIR"
 exe=$(realpath "$1")
 driver=$(realpath "$2")
-build=$(realpath "$3")
-wine=${KRONEL_WINE:-/usr/lib/wine/wine64}
-wineserver=${KRONEL_WINESERVER:-/usr/lib/wine/wineserver}
 
 if [ ! -x "$wine" ] || [ ! -x "$wineserver" ] || ! command -v Xvfb >/dev/null; then
     echo "SKIP: no Wine at $wine or no Xvfb (scripts/setup installs wine64 and xvfb)"
@@ -30,55 +26,28 @@ if [ -z "${KRONEL_DIALOG_NETNS:-}" ]; then
 fi
 ip link set lo up
 
-prefix=$build/wineprefix-dialog
-work=$build/wineprefix-dialog.work
-export WINEPREFIX=$prefix
+wine_prefix KronelDialog "$(realpath "$3")" dialog
 export WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d"
-export WINEDEBUG=-all
-export KRONEL_CLOCK=simulated
-export KRONEL_CLOCK_OFFSET=-30
-unset KRONEL_REGISTRY KRONEL_CLOCK_PPM KRONEL_TIME_SCALE
+simulated_clock -30
+unset KRONEL_TIME_SCALE
 
-# No process of this test ever holds the capability to set the clock; each dies with it.
-nocap=(setpriv --pdeathsig KILL --inh-caps=-sys_time --bounding-set=-sys_time --)
-started=$SECONDS
-passed=0
 xvfb=
 chronyd=
-kronel=
 
 ok() { printf 'ok: %s (%d s)\n' "$*" $((SECONDS - started)); }
-fail() {
-    printf 'FAIL: %s\n' "$*"
-    exit 1
-}
-
-teardown() {
-    local status=$?
-    set +e
-    [ -n "$kronel" ] && kill "$kronel" 2>/dev/null
-    "${nocap[@]}" "$wineserver" -k >/dev/null 2>&1
-    timeout 30 "${nocap[@]}" "$wineserver" -w >/dev/null 2>&1
+after_session_end() {
     [ -n "$chronyd" ] && kill "$chronyd" 2>/dev/null
     [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
     wait 2>/dev/null
-    if [ "$status" = 0 ] && [ "$passed" = 1 ]; then
-        rm -rf "$prefix" "$work"
-        echo "KronelDialog: passed in $((SECONDS - started)) s"
-    else
-        echo "KronelDialog: failed after $((SECONDS - started)) s; kept $prefix and $work"
-        for log in "$work"/kronel*.log; do
-            [ -f "$log" ] && { echo "--- $log"; tr -d '\r' <"$log" | tail -20; }
-        done
-    fi
-    exit "$status"
 }
-trap teardown EXIT
-trap 'exit 1' INT TERM HUP
+show_failure() {
+    for log in "$work"/kronel*.log; do
+        [ -f "$log" ] && { echo "--- $log"; tr -d '\r' <"$log" | tail -20; }
+    done
+}
 
 rm -rf "$prefix" "$work"
 mkdir -p "$work"
-tests=$(dirname "$(realpath "$0")")
 "$tests/make-desktop-prefix" "$build" "$prefix" >"$work/prefix.log" 2>&1 ||
     fail "prefix: $(cat "$work/prefix.log")"
 ok "prefix with a virtual desktop"
@@ -94,7 +63,7 @@ done
 export DISPLAY=:$(head -1 "$work/display")
 
 # chronyd serves the host's time and never touches the clock (-x).
-port=$((20000 + $$ % 20000))
+port=$(free_port -u 0)
 cat >"$work/chrony.conf" <<CONF
 port $port
 local stratum 3
@@ -116,8 +85,7 @@ printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' "[$parameters]" \
     '"LogtoEvtlog"=dword:00000000' '"LogDebug"=dword:00000001' '"Frequency"=dword:00000001' '' \
     "[$parameters\\Server Details\\chrony]" '"addr"="127.0.0.1"' '"protocol"=dword:00000000' \
     '"rejectntp"=dword:00000001' '"order"=dword:00000000' >"$work/settings.reg"
-"${nocap[@]}" "$wine" reg import "Z:${work//\//\\}\\settings.reg" </dev/null >"$work/reg.out" 2>&1 ||
-    fail "reg import: $(cat "$work/reg.out")"
+reg_import "$work/settings.reg"
 
 drive() {
     "${nocap[@]}" timeout 120 "$wine" "$driver" "$@" </dev/null 2>>"$work/driver.err" | tr -d '\r'
@@ -128,7 +96,7 @@ start_kronel() {  # LOG [ARGUMENTS...]
     local log=$1
     shift
     WINEDEBUG=${KRONEL_DIALOG_WINEDEBUG:--all} "${nocap[@]}" "$wine" "$exe" "$@" </dev/null >"$work/$log" 2>&1 &
-    kronel=$!
+    wine_pid=$!
 }
 
 start_kronel kronel.log
@@ -142,49 +110,41 @@ drive tray || fail "tray icon"
 drive servers "Z:${work//\//\\}\\export.txt" || fail "server list"
 drive apply-settings || fail "settings"
 drive exit || fail "exit"
-wait "$kronel" || true
-kronel=
+wait "$wine_pid" || true
 
 # One-shot mode: the first result ends the program, unless the hold-open flag is given.
-"${nocap[@]}" "$wine" reg add 'HKCU\Software\Kronel' /v Often /t REG_DWORD /d 0 /f \
-    </dev/null >/dev/null 2>&1 || fail "reg add Often"
-"${nocap[@]}" "$wine" reg add 'HKCU\Software\Kronel' /v LastDelta /d None /f \
-    </dev/null >/dev/null 2>&1 || fail "reg add LastDelta"
+wine_run reg add 'HKCU\Software\Kronel' /v Often /t REG_DWORD /d 0 /f >/dev/null || fail "reg add Often"
+wine_run reg add 'HKCU\Software\Kronel' /v LastDelta /d None /f >/dev/null || fail "reg add LastDelta"
 start_kronel kronel-hold.log /hold
 drive correction chrony 29.5 30.5 || fail "correction with /hold"
 sleep 1
-kill -0 "$kronel" 2>/dev/null || fail "kronel.exe /hold closed after its result"
+kill -0 "$wine_pid" 2>/dev/null || fail "kronel.exe /hold closed after its result"
 ok "one-shot mode with /hold keeps the window open"
 drive exit || fail "exit"
-wait "$kronel" || true
-kronel=
+wait "$wine_pid" || true
 
-"${nocap[@]}" "$wine" reg add 'HKCU\Software\Kronel' /v LastDelta /d None /f \
-    </dev/null >/dev/null 2>&1 || fail "reg add LastDelta"
+wine_run reg add 'HKCU\Software\Kronel' /v LastDelta /d None /f >/dev/null || fail "reg add LastDelta"
 start_kronel kronel-oneshot.log
 for _ in $(seq 600); do
-    kill -0 "$kronel" 2>/dev/null || break
+    kill -0 "$wine_pid" 2>/dev/null || break
     sleep 0.1
 done
-kill -0 "$kronel" 2>/dev/null && fail "kronel.exe in one-shot mode still runs after 60 s"
-kronel=
-delta=$("${nocap[@]}" "$wine" reg query 'HKCU\Software\Kronel' /v LastDelta </dev/null 2>&1 | tr -d '\r')
+kill -0 "$wine_pid" 2>/dev/null && fail "kronel.exe in one-shot mode still runs after 60 s"
+wine_pid=
+delta=$(wine_run reg query 'HKCU\Software\Kronel' /v LastDelta 2>&1)
 grep -Eq 'LastDelta.*(29\.9|30\.0)[0-9]* seconds' <<<"$delta" ||
     fail "the one-shot run ended without its result: $delta"
 ok "one-shot mode closes after its first result"
 # The watchdog's alert box is up (a one-minute time-out, scaled to a second, and no source to
 # kick it) when the program is ended: the stop takes the box down instead of waiting for it.
-"${nocap[@]}" "$wine" reg delete 'HKCU\Software\Kronel\Server Details' /f \
-    </dev/null >/dev/null 2>&1 || fail "reg delete Server Details"
+wine_run reg delete 'HKCU\Software\Kronel\Server Details' /f >/dev/null || fail "reg delete Server Details"
 for value in EnableAlerts AlertMsgBox AlertTimeout; do
-    "${nocap[@]}" "$wine" reg add 'HKCU\Software\Kronel' /v $value /t REG_DWORD /d 1 /f \
-        </dev/null >/dev/null 2>&1 || fail "reg add $value"
+    wine_run reg add 'HKCU\Software\Kronel' /v $value /t REG_DWORD /d 1 /f >/dev/null || fail "reg add $value"
 done
-"${nocap[@]}" "$wine" reg add 'HKCU\Software\Kronel' /v Often /t REG_DWORD /d 1 /f \
-    </dev/null >/dev/null 2>&1 || fail "reg add Often"
+wine_run reg add 'HKCU\Software\Kronel' /v Often /t REG_DWORD /d 1 /f >/dev/null || fail "reg add Often"
 KRONEL_TIME_SCALE=60 start_kronel kronel-alert.log
 drive alert-exit || fail "exit with the alert box up"
-wait "$kronel" || true
-kronel=
+wait "$wine_pid" || true
+wine_pid=
 ok "the watchdog's stop takes its alert box down"
 passed=1

@@ -6,73 +6,15 @@
 # Exit code 77: no Wine here (skipped).
 set -euo pipefail
 
-if [ $# -lt 2 ]; then
-    echo "usage: $0 KRONELCTL_EXE BUILD_DIR" >&2
-    exit 2
-fi
+. "$(dirname "$(realpath "$0")")/lib.sh"
+need_args 2 $# "$0 KRONELCTL_EXE BUILD_DIR"
 exe=$(realpath "$1")
-build=$(realpath "$2")
-wine=${KRONEL_WINE:-/usr/lib/wine/wine64}
-wineserver=${KRONEL_WINESERVER:-/usr/lib/wine/wineserver}
+need_wine
+need_file "$exe" "build it first"
 
-if [ ! -x "$wine" ] || [ ! -x "$wineserver" ]; then
-    echo "SKIP: no Wine at $wine (scripts/setup installs wine64)"
-    exit 77
-fi
-[ -f "$exe" ] || {
-    echo "FAIL: no $exe (build it first)"
-    exit 1
-}
-
-prefix=$build/wineprefix-ctl
-work=$build/wineprefix-ctl.work
-export WINEPREFIX=$prefix
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDEBUG=-all
+wine_prefix KronelctlRoundTrip "$(realpath "$2")" ctl
 unset KRONEL_REGISTRY
-nocap=(setpriv --pdeathsig KILL --inh-caps=-sys_time --bounding-set=-sys_time --)
-started=$SECONDS
-passed=0
-
-ok() { printf 'ok: %s\n' "$*"; }
-fail() {
-    printf 'FAIL: %s\n' "$*"
-    exit 1
-}
-end_session() {
-    "${nocap[@]}" "$wineserver" -k >/dev/null 2>&1 || true
-    timeout 30 "${nocap[@]}" "$wineserver" -w >/dev/null 2>&1 || true
-}
-teardown() {
-    local status=$?
-    set +e
-    end_session
-    if [ "$status" = 0 ] && [ "$passed" = 1 ]; then
-        rm -rf "$prefix" "$work"
-        echo "KronelctlRoundTrip: passed in $((SECONDS - started)) s"
-    else
-        echo "KronelctlRoundTrip: failed after $((SECONDS - started)) s; kept $prefix and $work"
-    fi
-    exit "$status"
-}
-trap teardown EXIT
-trap 'exit 1' INT TERM HUP
-
-if [ -d "$prefix" ]; then
-    end_session
-fi
-rm -rf "$prefix" "$work"
-mkdir -p "$work"
-build_prefix=$build/wineprefix
-(
-    flock 9
-    if [ ! -f "$build_prefix/system.reg" ]; then
-        WINEPREFIX=$build_prefix "${nocap[@]}" "$wine" wineboot.exe --init </dev/null >/dev/null 2>&1 || true
-        WINEPREFIX=$build_prefix timeout 120 "${nocap[@]}" "$wineserver" -w </dev/null >/dev/null 2>&1 || true
-    fi
-    cp -a "$build_prefix" "$prefix" 2>>"$work/copy.log" || true
-) 9>"$build_prefix.lock"
-[ -f "$prefix/system.reg" ] || fail "the copy of $build_prefix lacks system.reg"
+fresh_prefix
 
 # Runs kronelctl.exe; its output without carriage returns in $out, its errors in $err.
 code=0

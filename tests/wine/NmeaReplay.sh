@@ -6,73 +6,31 @@
 # The Wine prefix is the test's own, a copy of the build's. Exit code 77: no Wine (skipped).
 set -euo pipefail
 
+. "$(dirname "$(realpath "$0")")/lib.sh"
+need_args 3 $# "$0 KRONELSVC_EXE BUILD_DIR CAPTURE"
 exe=$(realpath "$1")
-build=$(realpath "$2")
 capture=$(realpath "$3")
-wine=${KRONEL_WINE:-/usr/lib/wine/wine64}
-wineserver=${KRONEL_WINESERVER:-/usr/lib/wine/wineserver}
-if [ ! -x "$wine" ] || [ ! -x "$wineserver" ]; then
-    echo "SKIP: no Wine at $wine (scripts/setup installs wine64)"
-    exit 77
-fi
+need_wine
 
-prefix=$build/wineprefix-nmea
-work=$build/wineprefix-nmea.work
-export WINEPREFIX=$prefix
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDEBUG=-all
-# Wine hands SetSystemTime to the host: no Wine process may hold the capability to set the
-# clock, and the program runs on the simulated clock.
-nocap=(setpriv --pdeathsig KILL --inh-caps=-sys_time --bounding-set=-sys_time --)
+wine_prefix NmeaReplay "$(realpath "$2")" nmea
 socat_pid=
-program_pid=
-status=1
-
-end_session() {
-    "${nocap[@]}" "$wineserver" -k >/dev/null 2>&1 || true
-    timeout 30 "${nocap[@]}" "$wineserver" -w >/dev/null 2>&1 || true
-}
-teardown() {
-    set +e
-    [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null
-    end_session
-    [ -n "$program_pid" ] && wait "$program_pid" 2>/dev/null
+after_session_end() {
     [ -n "$socat_pid" ] && kill "$socat_pid" 2>/dev/null && wait "$socat_pid" 2>/dev/null
-    if [ "$status" = 0 ]; then
-        rm -rf "$prefix" "$work"
-    else
-        echo "--- kronelsvc.exe output"
-        tr -d '\r' <"$work/out" 2>/dev/null | grep -v '^Debug: .*<' | tail -40
-        echo "--- socat"
-        cat "$work/socat.log" 2>/dev/null | tail -5
-    fi
-    exit "$status"
 }
-trap teardown EXIT
-trap 'exit 1' INT TERM HUP
+show_failure() {
+    echo "--- kronelsvc.exe output"
+    tr -d '\r' <"$work/out" 2>/dev/null | grep -v '^Debug: .*<' | tail -40
+    echo "--- socat"
+    cat "$work/socat.log" 2>/dev/null | tail -5
+}
 
-[ -d "$prefix" ] && end_session
-rm -rf "$prefix" "$work"
-mkdir -p "$work"
-build_prefix=$build/wineprefix
-(
-    flock 9
-    if [ ! -f "$build_prefix/system.reg" ]; then
-        WINEPREFIX=$build_prefix "${nocap[@]}" "$wine" wineboot.exe --init </dev/null >/dev/null 2>&1 || true
-        WINEPREFIX=$build_prefix timeout 120 "${nocap[@]}" "$wineserver" -w </dev/null >/dev/null 2>&1 || true
-    fi
-    cp -a "$build_prefix" "$prefix" 2>/dev/null || true
-) 9>"$build_prefix.lock"
-[ -f "$prefix/system.reg" ] || { echo "FAIL: no copy of $build_prefix"; exit 1; }
+fresh_prefix
 
 socat -d -d "pty,raw,echo=0,link=$work/feeder" "pty,raw,echo=0,link=$work/receiver" \
     2>"$work/socat.log" &
 socat_pid=$!
-for _ in $(seq 100); do
-    grep -q "starting data transfer loop" "$work/socat.log" 2>/dev/null && break
-    sleep 0.1
-done
-[ -e "$work/receiver" ] || { echo "FAIL: socat made no pseudo-terminals"; exit 1; }
+wait_until 10 has_line "$work/socat.log" "starting data transfer loop" || true
+[ -e "$work/receiver" ] || fail "socat made no pseudo-terminals"
 
 # First session: the port map and the settings. Wine makes its COM devices from the map when
 # a session starts, so the program runs in a second one.
@@ -94,8 +52,7 @@ parameters='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Kronel\Paramete
     echo '"addr"="COM7"'
     echo '"protocol"=dword:00000006'
 } >"$work/settings.reg"
-"${nocap[@]}" "$wine" regedit /S "$(sed 's|/|\\|g' <<<"Z:$work/settings.reg")" </dev/null \
-    >/dev/null 2>&1
+regedit_import "$work/settings.reg"
 end_session
 
 # The simulated clock starts 12.5 s behind the capture's first second.
@@ -114,16 +71,8 @@ PY
 read -r offset offset_taken <<<"$offset"
 KRONEL_CLOCK=simulated KRONEL_CLOCK_OFFSET=$offset "${nocap[@]}" "$wine" "$exe" debug \
     </dev/null >"$work/out" 2>&1 &
-program_pid=$!
-for _ in $(seq 300); do
-    grep -q "Listening for GPS messages" "$work/out" 2>/dev/null && break
-    if grep -q "Can't open port" "$work/out" 2>/dev/null; then
-        echo "FAIL: kronelsvc.exe could not open COM7"
-        exit 1
-    fi
-    sleep 0.1
-done
-grep -q "Listening for GPS messages" "$work/out" || { echo "FAIL: the NMEA client did not start"; exit 1; }
+wine_pid=$!
+listening_or_failed "$work/out" GPS COM7 || fail "the NMEA client did not start"
 
 # The capture at its own pace: one second of sentences a second. By its start the simulated
 # clock has moved on from 12.5 s behind the capture by the time Wine took to start.
@@ -146,19 +95,16 @@ for line in open(sys.argv[1], "rb"):
 os.write(fd, group)
 PY
 replay_pid=$!
-for _ in $(seq 300); do
-    grep -q "(Clock stepped)" "$work/out" 2>/dev/null && break
-    sleep 0.1
-done
+wait_until 30 has_line "$work/out" "\(Clock stepped\)" || true
 kill "$replay_pid" 2>/dev/null || true
 wait "$replay_pid" 2>/dev/null || true
 line=$(tr -d '\r' <"$work/out" | grep -m1 "The time has been corrected by" || true)
-[ -n "$line" ] || { echo "FAIL: the clock was not set from the capture"; exit 1; }
+[ -n "$line" ] || fail "the clock was not set from the capture"
 correction=$(sed -E 's/.*corrected by ([-0-9.]+).*/\1/' <<<"$line")
 expected=$(python3 -c "print('%.3f' % (12.5 - ($(cat "$work/replay-start") - $offset_taken)))")
 if python3 -c "import sys; sys.exit(0 if abs($correction - $expected) < 0.5 else 1)"; then
-    echo "ok: $line (expected $expected)"
-    status=0
+    ok "$line (expected $expected)"
 else
-    echo "FAIL: expected a correction of $expected s, got: $line"
+    fail "expected a correction of $expected s, got: $line"
 fi
+passed=1

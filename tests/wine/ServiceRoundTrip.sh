@@ -15,34 +15,19 @@
 #    service's first log line says which clock it uses; a "system clock" there stops it at once.
 set -euo pipefail
 
-if [ $# -lt 2 ]; then
-    echo "usage: $0 KRONELSVC_EXE BUILD_DIR [WINDRES]" >&2
-    exit 2
-fi
+. "$(dirname "$(realpath "$0")")/lib.sh"
+need_args 2 $# "$0 KRONELSVC_EXE BUILD_DIR [WINDRES]"
 exe=$(realpath "$1")
-build=$(realpath "$2")
 windres=${3:-}
-wine=${KRONEL_WINE:-/usr/lib/wine/wine64}
-wineserver=${KRONEL_WINESERVER:-/usr/lib/wine/wineserver}
+need_wine
+need_file "$exe" "build it first"
 
-if [ ! -x "$wine" ] || [ ! -x "$wineserver" ]; then
-    echo "SKIP: no Wine at $wine (scripts/setup installs wine64)"
-    exit 77
-fi
-[ -f "$exe" ] || {
-    echo "FAIL: no $exe (build it first)"
-    exit 1
-}
-
-prefix=$build/wineprefix-service
-work=$build/wineprefix-service.work
-trace=$work/wine-stderr.log
+wine_prefix ServiceRoundTrip "$(realpath "$2")" service
 log=$prefix/drive_c/kronel.log
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\Kronel'
 parameters="$service_key\\Parameters"
 event_source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Kronel'
 control_panel_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Control Panel\Extended Properties\{305CA226-D286-468e-B848-2B2E8E697B74} 2'
-environment_key='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
 message_file='%SystemRoot%\System32\kronel.cpl'
 install_dir='C:\Program Files\Kronel'
 clock_offset=7.5
@@ -50,161 +35,43 @@ clock_line='Info : Kronel Using simulated clock, offset +7.500 s'
 
 # Exported before any Wine process of the prefix starts: the verbs run from here ("add",
 # "cleanup") inherit them. The service gets them from the registry (see above).
-export WINEPREFIX=$prefix
-export WINEDLLOVERRIDES="mscoree,mshtml="
 # The service's status reports and its (stubbed) event-log reports, in the trace.
 export WINEDEBUG=-all,+service,fixme+advapi
-export KRONEL_CLOCK=simulated
-export KRONEL_CLOCK_OFFSET=$clock_offset
+simulated_clock $clock_offset
 # An SNTP port on loopback where nothing answers: the client only shows that the engine runs.
-port=$((20000 + $$ % 20000))
-if command -v ss >/dev/null; then
-    while [ -n "$(ss -Hlnu "sport = :$port" 2>/dev/null)" ]; do
-        port=$((port + 1))
-    done
-fi
+port=$(free_port -u 0)
 export KRONEL_SERVICES=ntp/udp=$port
-unset KRONEL_REGISTRY
 
-# No Wine process ever holds the capability to set the clock; each dies with this script.
-nocap=(setpriv --pdeathsig KILL --inh-caps=-sys_time --bounding-set=-sys_time --)
-
-started=$SECONDS
-keeper=
 service_may_run=0
-passed=0
-
-step() { printf '\n== %s\n' "$*"; }
-ok() { printf 'ok: %s\n' "$*"; }
-fail() {
-    printf 'FAIL: %s\n' "$*"
-    exit 1
-}
-
-# Runs a Windows program of the prefix; prints its output without carriage returns. Standard
-# output goes to a file, not to a pipe: a program that starts the wine server hands its
-# standard handles on to the server's system processes, which keep them open.
-wine_run() {
-    local status=0
-    "${nocap[@]}" "$wine" "$@" </dev/null >"$work/out" 2>>"$trace" || status=$?
-    tr -d '\r' <"$work/out"
-    return "$status"
-}
-
-# The processes of this prefix: every one whose environment names it.
-prefix_processes() {
-    local environ pid
-    for environ in /proc/[0-9]*/environ; do
-        pid=${environ#/proc/}
-        pid=${pid%/environ}
-        if { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$prefix"; then
-            echo "$pid"
-        fi
-    done
-}
-
-# Whether a process holds CAP_SYS_TIME (bit 25) in any set it could use or hand on.
-holds_sys_time() {
-    local field value
-    for field in CapEff CapPrm CapInh CapBnd CapAmb; do
-        value=$(awk -v f="$field:" '$1 == f { print $2 }' "/proc/$1/status" 2>/dev/null)
-        [ -n "$value" ] && (((16#$value >> 25) & 1)) && return 0
-    done
-    return 1
-}
-
-end_session() {
-    "${nocap[@]}" "$wineserver" -k >/dev/null 2>&1 || true
-    timeout 30 "${nocap[@]}" "$wineserver" -w >/dev/null 2>&1 || true
-}
-
-teardown() {
-    local status=$?
-    set +e
+check_leftovers=1
+before_session_end() {
     if [ "$service_may_run" = 1 ]; then
         wine_run sc stop Kronel >/dev/null
     fi
-    if [ -n "$keeper" ]; then
-        kill "$keeper" 2>/dev/null
-        wait "$keeper" 2>/dev/null
-    fi
-    end_session
-    local left
-    left=$(prefix_processes)
-    if [ -n "$left" ]; then
-        # Nothing of this prefix may run on unseen.
-        echo "$left" | xargs -r kill -KILL 2>/dev/null
-        echo "FAIL: Wine processes of $prefix were left running: $(tr '\n' ' ' <<<"$left")"
-        status=1
-    elif [ "$status" = 0 ]; then
-        ok "no Wine process of the prefix is left"
-    fi
-    # The wine server's socket folder for this prefix (Debian keeps its location in the prefix).
-    local where server
-    where=$(cat "$prefix/wineserver" 2>/dev/null || echo ".wine-$(id -u)")
-    server=${TMPDIR:-/tmp}/$where/server-$(stat -c %D "$prefix" 2>/dev/null)-$(printf %x "$(stat -c %i "$prefix" 2>/dev/null || echo 0)")
-    if [ -d "$server" ] && [ ! -S "$server/socket" ]; then
-        rm -rf "$server"
-    fi
-    if [ "$status" = 0 ] && [ "$passed" = 1 ]; then
-        rm -rf "$prefix" "$work"
-        echo "ServiceRoundTrip: passed in $((SECONDS - started)) s"
-    else
-        echo "ServiceRoundTrip: failed after $((SECONDS - started)) s; kept $prefix and $work"
-        if [ -f "$log" ]; then
-            echo "--- $log"
-            tr -d '\r' <"$log"
-        fi
-        if [ -f "$trace" ]; then
-            echo "--- Kronel's lines of $trace"
-            grep -E 'SetServiceStatus [0-9A-Fa-f]+ 0x10 |ReportEventA|L"Kronel"|err:' "$trace" | tail -40
-        fi
-    fi
-    exit "$status"
 }
-trap teardown EXIT
-trap 'exit 1' INT TERM HUP
+show_failure() {
+    if [ -f "$log" ]; then
+        echo "--- $log"
+        tr -d '\r' <"$log"
+    fi
+    if [ -f "$trace" ]; then
+        echo "--- Kronel's lines of $trace"
+        grep -E 'SetServiceStatus [0-9A-Fa-f]+ 0x10 |ReportEventA|L"Kronel"|err:' "$trace" | tail -40
+    fi
+}
 
 # --------------------------------------------------------------------------------------------
 step "prefix: $prefix"
-# A prefix left by an earlier run may still have its server running.
-if [ -d "$prefix" ]; then
-    end_session
-fi
-rm -rf "$prefix" "$work"
-mkdir -p "$work"
-: >"$trace"
-# The build's prefix, made as cmake/wine-run makes it and under its lock when the build's tests
-# have not made it yet (the first run in a new prefix takes some ten seconds), then copied.
-# Tests running in it meanwhile may remove a temporary file under our feet: only the system's
-# files count.
-build_prefix=$build/wineprefix
-(
-    flock 9
-    if [ ! -f "$build_prefix/system.reg" ]; then
-        WINEPREFIX=$build_prefix "${nocap[@]}" "$wine" wineboot.exe --init </dev/null >/dev/null 2>&1 || true
-        WINEPREFIX=$build_prefix timeout 120 "${nocap[@]}" "$wineserver" -w </dev/null >/dev/null 2>&1 || true
-    fi
-    cp -a "$build_prefix" "$prefix" 2>>"$work/copy.log" || true
-) 9>"$build_prefix.lock"
-for file in system.reg user.reg drive_c/windows/system32/services.exe; do
-    [ -f "$prefix/$file" ] || fail "the copy of $build_prefix lacks $file"
+fresh_prefix
+for file in user.reg drive_c/windows/system32/services.exe; do
+    [ -f "$prefix/$file" ] || fail "the copy of $build/wineprefix lacks $file"
 done
-# The first session starts every automatic service before KRONEL_CLOCK is in the registry:
-# none of them may be ours.
-if grep -qi 'kronelsvc' "$prefix/system.reg"; then
-    fail "$build_prefix has a service of kronelsvc.exe installed: remove that prefix"
-fi
-ok "copied from $build_prefix ($((SECONDS - started)) s)"
+no_service_installed
+ok "copied from $build/wineprefix ($((SECONDS - started)) s)"
 
 # --------------------------------------------------------------------------------------------
 step "settings: the services' environment and the service's parameters (reg add)"
-wine_run reg add "$environment_key" /v KRONEL_CLOCK /t REG_SZ /d simulated /f >/dev/null ||
-    fail "reg add KRONEL_CLOCK"
-wine_run reg add "$environment_key" /v KRONEL_CLOCK_OFFSET /t REG_SZ /d "$clock_offset" /f >/dev/null ||
-    fail "reg add KRONEL_CLOCK_OFFSET"
-wine_run reg add "$environment_key" /v KRONEL_SERVICES /t REG_SZ /d "$KRONEL_SERVICES" /f >/dev/null ||
-    fail "reg add KRONEL_SERVICES"
+services_environment KRONEL_CLOCK=simulated KRONEL_CLOCK_OFFSET=$clock_offset KRONEL_SERVICES=$KRONEL_SERVICES
 # No server that needs a privileged port; the log to a file, not to the event log.
 for name in TCPServer UDPServer 867TCPServer 867UDPServer SNTPServer LogtoEvtlog; do
     wine_run reg add "$parameters" /v "$name" /t REG_DWORD /d 0 /f >/dev/null || fail "reg add $name"
@@ -225,8 +92,7 @@ ok "first session ended ($((SECONDS - started)) s)"
 step "session: one ordinary Wine process for the length of the test"
 # Wine ends the services when the last ordinary process of the prefix exits. This one starts
 # the session, so the service manager and the service write their trace where it does.
-"${nocap[@]}" "$wine" cmd.exe /c "ping -n 600 127.0.0.1 >nul" </dev/null >"$work/keeper.out" 2>>"$trace" &
-keeper=$!
+keep_session
 environment=$(wine_run reg query "$environment_key" /v KRONEL_CLOCK) || fail "reg query KRONEL_CLOCK"
 grep -Eq 'KRONEL_CLOCK +REG_SZ +simulated$' <<<"$environment" ||
     fail "the services' environment has no KRONEL_CLOCK=simulated: $environment"
@@ -268,7 +134,7 @@ ok "event source: EventMessageFile $message_file, TypesSupported 7"
 category=$(wine_run reg query "$control_panel_key") || fail "no control panel key"
 expect_value "$category" "$message_file" REG_DWORD 0x6
 ok "control panel: date and time category (6)"
-state=$(wine_run sc query Kronel | awk '$1 == "STATE" { print $4 }')
+state=$(service_state Kronel)
 [ "$state" = STOPPED ] || fail "after add the service is '$state', not STOPPED"
 ok "sc query: STOPPED"
 
@@ -279,25 +145,14 @@ step "start: sc start Kronel"
 service_trace_from=$(($(wc -l <"$trace") + 1))
 since=$(stat -c %s "$log" 2>/dev/null || echo 0)
 service_log() { tail -c +$((since + 1)) "$log" 2>/dev/null | tr -d '\r'; }
-states=()
-note_state() {
-    if [ -n "$1" ] && { [ ${#states[@]} = 0 ] || [ "${states[-1]}" != "$1" ]; }; then
-        states+=("$1")
-    fi
-}
 service_may_run=1
 output=$(wine_run sc start Kronel) || fail "sc start failed: $output"
 note_state "$(awk '$1 == "STATE" { print $4 }' <<<"$output")"
 
 # Before anything else: the clock the service uses.
-deadline=$((SECONDS + 15))
-first=
-while [ -z "$first" ]; do
-    first=$(service_log | grep -m1 -E 'Using (simulated|system) clock' || true)
-    [ -n "$first" ] && break
-    [ $SECONDS -lt $deadline ] || fail "no clock line from the service in $log"
-    sleep 0.1
-done
+clock_line_seen() { service_log | grep -E 'Using (simulated|system) clock' >/dev/null; }
+wait_until 15 clock_line_seen || fail "no clock line from the service in $log"
+first=$(service_log | grep -m1 -E 'Using (simulated|system) clock')
 if [[ "$first" == *"Using system clock"* ]]; then
     wine_run sc stop Kronel >/dev/null || true
     fail "the service uses the system clock (stopped at once): $first"
@@ -307,41 +162,16 @@ fi
 [[ "$first" == *"$clock_line" ]] || fail "want '$clock_line', got: $first"
 ok "first line: ${first#* * }"
 
-checked=0
-service_seen=0
-for pid in $(prefix_processes); do
-    command=$({ tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null || true)
-    if holds_sys_time "$pid"; then
-        wine_run sc stop Kronel >/dev/null || true
-        fail "process $pid ($command) holds CAP_SYS_TIME"
-    fi
-    checked=$((checked + 1))
-    [[ "$command" == *kronelsvc.exe* ]] && service_seen=1
-done
-[ "$service_seen" = 1 ] || fail "the service's process is not among the prefix's processes"
+no_process_sets_the_clock kronelsvc.exe
 ok "none of the prefix's $checked processes, the service's among them, holds CAP_SYS_TIME"
 
-# Polls sc query until the state is $1, for at most $2 seconds, noting every state seen.
-wait_for_state() {
-    local deadline=$((SECONDS + $2)) state
-    while :; do
-        state=$(wine_run sc query Kronel | awk '$1 == "STATE" { print $4 }')
-        note_state "$state"
-        [ "$state" = "$1" ] && return 0
-        [ $SECONDS -lt $deadline ] || return 1
-        sleep 0.2
-    done
-}
-wait_for_state RUNNING 15 || fail "not RUNNING within 15 s; states seen: ${states[*]}"
+wait_for_state Kronel RUNNING 15 || fail "not RUNNING within 15 s; states seen: ${states[*]}"
 [ "${states[*]}" = "START_PENDING RUNNING" ] || [ "${states[*]}" = "RUNNING" ] ||
     fail "states seen while starting: ${states[*]}"
 ok "states seen: ${states[*]}"
 
-deadline=$((SECONDS + 15))
-until service_log | grep -q 'Info : SNTP Client connecting to 127.0.0.1'; do
-    [ $SECONDS -lt $deadline ] || fail "the engine did not start its source: $(service_log)"
-    sleep 0.2
-done
+source_started() { service_log | grep 'Info : SNTP Client connecting to 127.0.0.1' >/dev/null; }
+wait_until 15 source_started || fail "the engine did not start its source: $(service_log)"
 ok "engine running: $(service_log | grep -m1 'connecting to 127.0.0.1' | sed 's/^[^ ]* [^ ]* //')"
 
 # --------------------------------------------------------------------------------------------
@@ -349,7 +179,7 @@ step "stop: sc stop Kronel"
 states=()
 output=$(wine_run sc stop Kronel) || fail "sc stop failed: $output"
 note_state "$(awk '$1 == "STATE" { print $4 }' <<<"$output")"
-wait_for_state STOPPED 40 || fail "not STOPPED within 40 s; states seen: ${states[*]}"
+wait_for_state Kronel STOPPED 40 || fail "not STOPPED within 40 s; states seen: ${states[*]}"
 service_may_run=0
 [ "${states[*]}" = "STOP_PENDING STOPPED" ] || [ "${states[*]}" = "STOPPED" ] ||
     fail "states seen while stopping: ${states[*]}"
@@ -382,17 +212,7 @@ output=$(wine_run "$install_dir\\kronelsvc.exe" cleanup) || status=$?
 [ "$status" = 1 ] || fail "cleanup exited with $status (want 1): $output"
 [ "$output" = "Kronel removed." ] || fail "cleanup printed: $output"
 ok "Kronel removed."
-# The manager drops a deleted service once the last handle to it is closed, which may come a
-# moment after cleanup has returned.
-gone=0
-for _ in $(seq 1 20); do
-    if ! wine_run sc query Kronel >/dev/null; then
-        gone=1
-        break
-    fi
-    sleep 0.5
-done
-[ "$gone" = 1 ] || fail "sc query still finds the service 10 s after cleanup"
+wait_until_service_gone Kronel || fail "sc query still finds the service 10 s after cleanup"
 ok "sc query: no such service"
 if wine_run reg query "$service_key" >/dev/null 2>&1; then
     fail "the service key is still there"

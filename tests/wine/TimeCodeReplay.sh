@@ -7,67 +7,30 @@
 # The Wine prefix is the test's own, a copy of the build's. Exit code 77: no Wine (skipped).
 set -euo pipefail
 
+. "$(dirname "$(realpath "$0")")/lib.sh"
+need_args 2 $# "$0 KRONELSVC_EXE BUILD_DIR"
 exe=$(realpath "$1")
-build=$(realpath "$2")
-wine=${KRONEL_WINE:-/usr/lib/wine/wine64}
-wineserver=${KRONEL_WINESERVER:-/usr/lib/wine/wineserver}
-if [ ! -x "$wine" ] || [ ! -x "$wineserver" ]; then
-    echo "SKIP: no Wine at $wine (scripts/setup installs wine64)"
-    exit 77
-fi
+need_wine
 
-prefix=$build/wineprefix-timecode
-work=$build/wineprefix-timecode.work
-export WINEPREFIX=$prefix
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDEBUG=-all
-# Wine hands SetSystemTime to the host: no Wine process may hold the capability to set the
-# clock, and the program runs on the simulated clock.
-nocap=(setpriv --pdeathsig KILL --inh-caps=-sys_time --bounding-set=-sys_time --)
+wine_prefix TimeCodeReplay "$(realpath "$2")" timecode
 socat_pids=()
-program_pid=
 feeder_pid=
-status=1
-
-end_session() {
-    "${nocap[@]}" "$wineserver" -k >/dev/null 2>&1 || true
-    timeout 30 "${nocap[@]}" "$wineserver" -w >/dev/null 2>&1 || true
-}
-teardown() {
-    set +e
+before_session_end() {
     [ -n "$feeder_pid" ] && kill "$feeder_pid" 2>/dev/null && wait "$feeder_pid" 2>/dev/null
-    [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null
-    end_session
-    [ -n "$program_pid" ] && wait "$program_pid" 2>/dev/null
+}
+after_session_end() {
     for pid in "${socat_pids[@]}"; do
         kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
     done
-    if [ "$status" = 0 ]; then
-        rm -rf "$prefix" "$work"
-    else
-        echo "--- kronelsvc.exe output"
-        tr -d '\r' <"$work/out" 2>/dev/null | grep -v '^Debug: .*<' | tail -40
-        echo "--- feeder"
-        tail -5 "$work/feeder.log" 2>/dev/null
-    fi
-    exit "$status"
 }
-trap teardown EXIT
-trap 'exit 1' INT TERM HUP
+show_failure() {
+    echo "--- kronelsvc.exe output"
+    tr -d '\r' <"$work/out" 2>/dev/null | grep -v '^Debug: .*<' | tail -40
+    echo "--- feeder"
+    tail -5 "$work/feeder.log" 2>/dev/null
+}
 
-[ -d "$prefix" ] && end_session
-rm -rf "$prefix" "$work"
-mkdir -p "$work"
-build_prefix=$build/wineprefix
-(
-    flock 9
-    if [ ! -f "$build_prefix/system.reg" ]; then
-        WINEPREFIX=$build_prefix "${nocap[@]}" "$wine" wineboot.exe --init </dev/null >/dev/null 2>&1 || true
-        WINEPREFIX=$build_prefix timeout 120 "${nocap[@]}" "$wineserver" -w </dev/null >/dev/null 2>&1 || true
-    fi
-    cp -a "$build_prefix" "$prefix" 2>/dev/null || true
-) 9>"$build_prefix.lock"
-[ -f "$prefix/system.reg" ] || { echo "FAIL: no copy of $build_prefix"; exit 1; }
+fresh_prefix
 
 for n in 7 8 9; do
     socat -d -d "pty,raw,echo=0,link=$work/feeder$n" "pty,raw,echo=0,link=$work/receiver$n" \
@@ -75,11 +38,8 @@ for n in 7 8 9; do
     socat_pids+=($!)
 done
 for n in 7 8 9; do
-    for _ in $(seq 100); do
-        grep -q "starting data transfer loop" "$work/socat$n.log" 2>/dev/null && break
-        sleep 0.1
-    done
-    [ -e "$work/receiver$n" ] || { echo "FAIL: socat made no pseudo-terminals"; exit 1; }
+    wait_until 10 has_line "$work/socat$n.log" "starting data transfer loop" || true
+    [ -e "$work/receiver$n" ] || fail "socat made no pseudo-terminals"
 done
 
 # First session: the port map and the settings. Wine makes its COM devices from the map when
@@ -109,8 +69,7 @@ parameters='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Kronel\Paramete
         entry=$((entry + 1))
     done
 } >"$work/settings.reg"
-"${nocap[@]}" "$wine" regedit /S "$(sed 's|/|\\|g' <<<"Z:$work/settings.reg")" </dev/null \
-    >/dev/null 2>&1
+regedit_import "$work/settings.reg"
 end_session
 
 # The receivers' time runs `shift` seconds ahead of this machine's clock (the TrueTime's 7 s
@@ -118,16 +77,8 @@ end_session
 shift=10800
 KRONEL_CLOCK=simulated KRONEL_CLOCK_OFFSET=$((shift - 13)).5 KRONEL_TIME_SCALE=10 \
     "${nocap[@]}" "$wine" "$exe" debug </dev/null >"$work/out" 2>&1 &
-program_pid=$!
-for _ in $(seq 300); do
-    grep -q "Listening for Trimble messages" "$work/out" 2>/dev/null && break
-    if grep -q "Can't open port" "$work/out" 2>/dev/null; then
-        echo "FAIL: kronelsvc.exe could not open COM7"
-        exit 1
-    fi
-    sleep 0.1
-done
-grep -q "Listening for Trimble messages" "$work/out" || { echo "FAIL: the Trimble client did not start"; exit 1; }
+wine_pid=$!
+listening_or_failed "$work/out" Trimble COM7 || fail "the Trimble client did not start"
 
 # Each receiver's format at its own pace: TSIP 8F-AB and the TrueTime line at every whole
 # second, DCF77 minutes of 59 pulses, a silent second and the next minute's first pulse.
@@ -203,19 +154,15 @@ threading.Thread(target=pulses, args=(9, shift + 7), daemon=True).start()
 time.sleep(120)
 PY
 feeder_pid=$!
-for _ in $(seq 600); do
-    [ "$(tr -d '\r' <"$work/out" | grep -c "The time has been corrected by")" -ge 3 ] && break
-    sleep 0.1
-done
+three_corrections() { [ "$(tr -d '\r' <"$work/out" | grep -c "The time has been corrected by")" -ge 3 ]; }
+wait_until 60 three_corrections || true
 mapfile -t corrections < <(tr -d '\r' <"$work/out" | grep "The time has been corrected by" |
     sed -E 's/.*corrected by ([-0-9.]+).*/\1/')
 for kind in Trimble Truetime DCF77; do
-    grep -q "Listening for $kind messages" "$work/out" || { echo "FAIL: the $kind client did not run"; exit 1; }
+    grep -q "Listening for $kind messages" "$work/out" || fail "the $kind client did not run"
 done
-if [ "${#corrections[@]}" -lt 3 ]; then
-    echo "FAIL: ${#corrections[@]} of 3 receivers set the clock: ${corrections[*]:-none}"
-    exit 1
-fi
+[ "${#corrections[@]}" -ge 3 ] ||
+    fail "${#corrections[@]} of 3 receivers set the clock: ${corrections[*]:-none}"
 # 12.5 s from the Trimble, 7 s more from the TrueTime, and the DCF77 minute's distance.
 if python3 - "${corrections[@]}" <<'PY'
 import sys
@@ -225,8 +172,8 @@ print("corrections %s" % c)
 sys.exit(0 if ok else 1)
 PY
 then
-    echo "ok: Trimble, TrueTime and DCF77 set the clock by ${corrections[*]} s"
-    status=0
+    ok "Trimble, TrueTime and DCF77 set the clock by ${corrections[*]} s"
 else
-    echo "FAIL: corrections ${corrections[*]}"
+    fail "corrections ${corrections[*]}"
 fi
+passed=1

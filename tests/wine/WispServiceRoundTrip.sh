@@ -12,113 +12,37 @@
 # environment in the registry, written in a session of its own before the service's session.
 set -euo pipefail
 
-if [ $# -lt 2 ]; then
-    echo "usage: $0 WISPSVC_EXE BUILD_DIR" >&2
-    exit 2
-fi
+. "$(dirname "$(realpath "$0")")/lib.sh"
+need_args 2 $# "$0 WISPSVC_EXE BUILD_DIR"
 if [ "$(id -u)" = 0 ] && [ -z "${WISP_IN_NETNS:-}" ]; then
     exec env WISP_IN_NETNS=1 unshare -n -- sh -c '
         ip link set lo up && ip link set lo multicast on &&
         ip route add 224.0.0.0/4 dev lo && exec "$@"' sh "$0" "$@"
 fi
 exe=$(realpath "$1")
-build=$(realpath "$2")
 wisp95=${3:+$(realpath "$3")}
-wine=${KRONEL_WINE:-/usr/lib/wine/wine64}
-wineserver=${KRONEL_WINESERVER:-/usr/lib/wine/wineserver}
-if [ ! -x "$wine" ] || [ ! -x "$wineserver" ]; then
-    echo "SKIP: no Wine at $wine (scripts/setup installs wine64)"
-    exit 77
-fi
+need_wine
 
-prefix=$build/wineprefix-wisp
-work=$build/wineprefix-wisp.work
+wine_prefix WispServiceRoundTrip "$(realpath "$2")" wisp
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\Wisp'
-environment_key='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
 install_dir='C:\Program Files\Wisp'
 clock_offset=7.5
-port=$((20000 + $$ % 20000))
-export WINEPREFIX=$prefix
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDEBUG=-all
+port=$(free_port -u 0)
 unset KRONEL_CLOCK KRONEL_CLOCK_OFFSET KRONEL_SERVICES WISP_CONFIG_DIR
-nocap=(setpriv --pdeathsig KILL --inh-caps=-sys_time --bounding-set=-sys_time --)
-started=$SECONDS
-keeper=
+
 service_may_run=0
-passed=0
-
-ok() { printf 'ok: %s\n' "$*"; }
-fail() {
-    printf 'FAIL: %s\n' "$*"
-    exit 1
-}
-wine_run() {
-    local status=0
-    "${nocap[@]}" "$wine" "$@" </dev/null >"$work/out" 2>>"$work/wine.log" || status=$?
-    tr -d '\r' <"$work/out"
-    return "$status"
-}
-prefix_processes() {
-    local environ pid
-    for environ in /proc/[0-9]*/environ; do
-        pid=${environ#/proc/}
-        pid=${pid%/environ}
-        if { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$prefix"; then
-            echo "$pid"
-        fi
-    done
-}
-end_session() {
-    "${nocap[@]}" "$wineserver" -k >/dev/null 2>&1 || true
-    timeout 30 "${nocap[@]}" "$wineserver" -w >/dev/null 2>&1 || true
-}
-teardown() {
-    local status=$? left
-    set +e
+check_leftovers=1
+before_session_end() {
     [ "$service_may_run" = 1 ] && wine_run sc stop Wisp >/dev/null
-    if [ -n "$keeper" ]; then
-        kill "$keeper" 2>/dev/null
-        wait "$keeper" 2>/dev/null
-    fi
-    end_session
-    left=$(prefix_processes)
-    if [ -n "$left" ]; then
-        echo "$left" | xargs -r kill -KILL 2>/dev/null
-        echo "FAIL: Wine processes of $prefix were left running: $(tr '\n' ' ' <<<"$left")"
-        status=1
-    fi
-    if [ "$status" = 0 ] && [ "$passed" = 1 ]; then
-        rm -rf "$prefix" "$work"
-        echo "WispServiceRoundTrip: passed in $((SECONDS - started)) s"
-    else
-        echo "WispServiceRoundTrip: failed after $((SECONDS - started)) s; kept $prefix and $work"
-        tail -20 "$work/wine.log" 2>/dev/null
-    fi
-    exit "$status"
 }
-trap teardown EXIT
-trap 'exit 1' INT TERM HUP
+show_failure() {
+    tail -20 "$trace" 2>/dev/null
+}
 
-[ -d "$prefix" ] && end_session
-rm -rf "$prefix" "$work"
-mkdir -p "$work"
-build_prefix=$build/wineprefix
-(
-    flock 9
-    if [ ! -f "$build_prefix/system.reg" ]; then
-        WINEPREFIX=$build_prefix "${nocap[@]}" "$wine" wineboot.exe --init </dev/null >/dev/null 2>&1 || true
-        WINEPREFIX=$build_prefix timeout 120 "${nocap[@]}" "$wineserver" -w </dev/null >/dev/null 2>&1 || true
-    fi
-    cp -a "$build_prefix" "$prefix" 2>>"$work/copy.log" || true
-) 9>"$build_prefix.lock"
-[ -f "$prefix/system.reg" ] || fail "the copy of $build_prefix lacks system.reg"
+fresh_prefix
 ok "prefix copied ($((SECONDS - started)) s)"
 
-for pair in KRONEL_CLOCK=simulated KRONEL_CLOCK_OFFSET=$clock_offset KRONEL_SERVICES=ntp/udp=$port; do
-    wine_run reg add "$environment_key" /v "${pair%%=*}" /t REG_SZ /d "${pair#*=}" /f >/dev/null ||
-        fail "reg add ${pair%%=*}"
-done
+services_environment KRONEL_CLOCK=simulated KRONEL_CLOCK_OFFSET=$clock_offset KRONEL_SERVICES=ntp/udp=$port
 # Wine without a display makes windows (wisp95's hidden one) only with its null graphics
 # driver, chosen when the session starts.
 wine_run reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null ||
@@ -127,8 +51,7 @@ end_session
 ok "services' environment: KRONEL_CLOCK=simulated, offset $clock_offset s, NTP port $port"
 
 # Wine ends the services when the last ordinary process of the prefix exits.
-"${nocap[@]}" "$wine" cmd.exe /c "ping -n 600 127.0.0.1 >nul" </dev/null >/dev/null 2>>"$work/wine.log" &
-keeper=$!
+keep_session
 
 mkdir -p "$prefix/drive_c/Program Files/Wisp"
 cp "$exe" "$prefix/drive_c/Program Files/Wisp/wispsvc.exe"
@@ -141,26 +64,10 @@ grep -Fxq "    DisplayName    REG_SZ    Wisp Time Synchronization" <<<"$service"
 grep -Fxq "    DependOnService    REG_MULTI_SZ    Tcpip" <<<"$service" || fail "dependency: $service"
 ok "Service installed: Wisp Time Synchronization, depends on Tcpip"
 
-wait_for_state() {
-    local deadline=$((SECONDS + $2)) state
-    while :; do
-        state=$(wine_run sc query Wisp | awk '$1 == "STATE" { print $4 }')
-        [ "$state" = "$1" ] && return 0
-        [ $SECONDS -lt $deadline ] || return 1
-        sleep 0.2
-    done
-}
 service_may_run=1
 wine_run sc start Wisp >/dev/null || fail "sc start Wisp failed"
-wait_for_state RUNNING 20 || fail "not RUNNING within 20 s"
-for pid in $(prefix_processes); do
-    for field in CapEff CapPrm CapInh CapBnd CapAmb; do
-        value=$(awk -v f="$field:" '$1 == f { print $2 }' "/proc/$pid/status" 2>/dev/null)
-        if [ -n "$value" ] && (((16#$value >> 25) & 1)); then
-            fail "process $pid holds CAP_SYS_TIME"
-        fi
-    done
-done
+wait_for_state Wisp RUNNING 20 || fail "not RUNNING within 20 s"
+no_process_sets_the_clock
 ok "RUNNING; no process of the prefix holds CAP_SYS_TIME"
 
 # An SNTP request: the answer comes from the listener's clock, 7.5 s ahead of ours.
@@ -189,21 +96,13 @@ PY
 ok "answered: 48 bytes, byte 0 = 28, stratum 15, LOCL, originate echoed, clock 7.5 s ahead"
 
 wine_run sc stop Wisp >/dev/null || fail "sc stop Wisp failed"
-wait_for_state STOPPED 20 || fail "not STOPPED within 20 s"
+wait_for_state Wisp STOPPED 20 || fail "not STOPPED within 20 s"
 service_may_run=0
 ok "STOPPED"
 
 output=$(wine_run "$install_dir\\wispsvc.exe" remove) || fail "remove failed: $output"
 [ "$output" = "Wisp Time Synchronization removed." ] || fail "remove printed: $output"
-gone=0
-for _ in $(seq 1 20); do
-    if ! wine_run sc query Wisp >/dev/null; then
-        gone=1
-        break
-    fi
-    sleep 0.5
-done
-[ "$gone" = 1 ] || fail "sc query still finds the service"
+wait_until_service_gone Wisp || fail "sc query still finds the service"
 ok "Wisp Time Synchronization removed."
 
 if [ -n "$wisp95" ]; then
@@ -221,13 +120,10 @@ if [ -n "$wisp95" ]; then
     # wisp95 itself: its hidden window hears of the datagram; taskkill closes the window.
     : >"$work/wisp95.out"
     KRONEL_CLOCK=simulated KRONEL_CLOCK_OFFSET=-4 KRONEL_SERVICES=ntp/udp=$port \
-        "${nocap[@]}" "$wine" "$install_dir\\wisp95.exe" </dev/null >"$work/wisp95.out" 2>>"$work/wine.log" &
+        "${nocap[@]}" "$wine" "$install_dir\\wisp95.exe" </dev/null >"$work/wisp95.out" 2>>"$trace" &
     wisp95_pid=$!
-    deadline=$((SECONDS + 20))
-    until grep -q "Listening for time broadcasts" "$work/wisp95.out"; do
-        [ $SECONDS -lt $deadline ] || fail "wisp95 did not start: $(tr -d '\r' <"$work/wisp95.out")"
-        sleep 0.2
-    done
+    wait_until 20 has_line "$work/wisp95.out" "Listening for time broadcasts" ||
+        fail "wisp95 did not start: $(tr -d '\r' <"$work/wisp95.out")"
     # First a broadcast 100 s ahead sent to this host alone, which WSARecvMsg shows as such:
     # ignored. Then one to the multicast group: taken.
     python3 - "$port" <<'PY'
