@@ -7,6 +7,7 @@
 #include "engine/Format.h"
 #include "engine/TimeValue.h"
 #include "netclients/DaytimeText.h"
+#include "platform/Clock.h"
 #include "platform/Seams.h"
 
 namespace netclients {
@@ -115,13 +116,13 @@ ChttpClient::Outcome ChttpClient::poll() {
 
 platform::IoResult ChttpClient::receiveReply(platform::Socket& socket, std::string& reply) {
     // One deadline for the whole reply, so a server that trickles or never closes is cut off.
-    const auto deadline = std::chrono::steady_clock::now() + replyTimeout();
+    const auto deadline = platform::processClock().monotonic() + replyTimeout();
     char buffer[kReceiveBuffer];
     size_t used = 0;
     platform::IoResult got;
     while (used < sizeof buffer) {
         auto left =
-            std::chrono::ceil<platform::Millis>(deadline - std::chrono::steady_clock::now());
+            std::chrono::ceil<platform::Millis>(deadline - platform::processClock().monotonic());
         if (left.count() < 0) {
             left = platform::Millis(0);
         }

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "engine/ThreadObject.h"
+#include "platform/Clock.h"
 #include "platform/SerialPort.h"
 #include "refclocks/TimeCode.h"
 
@@ -20,7 +21,7 @@ bool readTimeCodes(const engine::ThreadObject& client, platform::SerialPort& por
 // Receivers send a time every second or minute; the engine hears of one per poll interval.
 class ReportSchedule {
 public:
-    bool due() const { return !reported_ || std::chrono::steady_clock::now() >= next_; }
+    bool due() const { return !reported_ || platform::processClock().monotonic() >= next_; }
     void reported(int pollMinutes);
 
 private:
