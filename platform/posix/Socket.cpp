@@ -19,8 +19,7 @@
 
 #include "BroadcastAddress.h"
 #include "InjectedFailures.h"
-#include "NameLookup.h"
-#include "ServiceOverrides.h"
+#include "SocketNames.h"
 #include "posix/PollWait.h"
 
 namespace platform {
@@ -150,28 +149,12 @@ Endpoint fromSockaddr(const sockaddr_in& a) {
 
 }  // namespace
 
-std::string Endpoint::addressText() const {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = address;
-    ::inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
+bool socketLibraryReady() {
+    return true;
 }
-
-std::optional<uint32_t> parseDottedIPv4(std::string_view text) {
-    // inet_pton accepts exactly the four-part dotted form; names fall through to a lookup.
-    std::string copy(text);
-    in_addr a{};
-    if (::inet_pton(AF_INET, copy.c_str(), &a) == 1) {
-        return a.s_addr;
-    }
-    return std::nullopt;
-}
-
-namespace {
 
 // getaddrinfo, which waits as long as the name servers take.
-Status lookupByName(const std::string& name, uint32_t& address) {
+Status systemHostLookup(const std::string& name, uint32_t& address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     addrinfo* result = nullptr;
@@ -195,19 +178,6 @@ Status lookupByName(const std::string& name, uint32_t& address) {
     return Status::success();
 }
 
-}  // namespace
-
-Status resolveIPv4(const std::string& name, uint32_t& address, Event* stop) {
-    if (auto dotted = parseDottedIPv4(name)) {
-        address = *dotted;
-        return Status::success();
-    }
-    if (name.empty()) {
-        return Status::failure(fail(wsa::kHostNotFound));
-    }
-    return lookupUntilStopped(name, address, stop, lookupByName);
-}
-
 std::string localHostName() {
     char name[129] = {};
     if (::gethostname(name, 128) != 0) {
@@ -216,17 +186,14 @@ std::string localHostName() {
     return name;
 }
 
-uint16_t servicePort(const char* name, const char* protocol, uint16_t fallback) {
-    if (const auto port = serviceOverride(name, protocol)) {
-        return *port;
-    }
+std::optional<uint16_t> systemServicePort(const char* name, const char* protocol) {
     servent entry{};
     servent* found = nullptr;
     char buffer[1024];
     if (::getservbyname_r(name, protocol, &entry, buffer, sizeof buffer, &found) == 0 && found) {
         return ntohs(static_cast<uint16_t>(found->s_port));
     }
-    return fallback;
+    return std::nullopt;
 }
 
 struct Socket::Impl {
@@ -581,11 +548,7 @@ IoResult Socket::receiveFromTo(void* buffer, size_t size, Endpoint* from,
     return {static_cast<long>(n), 0};
 }
 
-bool isBroadcastOrMulticast(uint32_t address) {
-    const uint32_t host = ntohl(address);
-    if (isLimitedBroadcastOrMulticast(host)) {
-        return true;
-    }
+bool isInterfaceBroadcast(uint32_t host) {
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0) {
         return false;
@@ -602,7 +565,8 @@ bool isBroadcastOrMulticast(uint32_t address) {
         found = isSubnetBroadcast(host, own, mask);
         if (!found && (i->ifa_flags & IFF_BROADCAST) && i->ifa_broadaddr) {
             found =
-                reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr == address;
+                ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr) ==
+                host;
         }
     }
     ::freeifaddrs(list);
