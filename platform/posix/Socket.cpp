@@ -392,19 +392,15 @@ IoResult Socket::send(const void* data, size_t size) {
     return {static_cast<long>(n), 0};
 }
 
-IoResult Socket::receiveFrom(void* buffer, size_t size, Endpoint* from, Millis timeout,
-                             Event* stop) {
-    if (int error = waitReady(impl_->fd, POLLIN, timeout, impl_->aborted, stop)) {
-        return {0, error};
-    }
-    if (int error = takeInjectedFailure(*this)) {
-        return {0, error};
-    }
+namespace {
+
+// One datagram off the queue. MSG_TRUNC reports a datagram larger than the buffer, as
+// WinSock's WSAEMSGSIZE does.
+IoResult receiveDatagram(int fd, void* buffer, size_t size, Endpoint* from, int flags) {
     sockaddr_in a{};
     socklen_t len = sizeof a;
-    // MSG_TRUNC reports a datagram larger than the buffer, as WinSock's WSAEMSGSIZE does.
     const ssize_t n =
-        ::recvfrom(impl_->fd, buffer, size, MSG_TRUNC, reinterpret_cast<sockaddr*>(&a), &len);
+        ::recvfrom(fd, buffer, size, MSG_TRUNC | flags, reinterpret_cast<sockaddr*>(&a), &len);
     if (n < 0) {
         return {0, failErrno()};
     }
@@ -417,21 +413,21 @@ IoResult Socket::receiveFrom(void* buffer, size_t size, Endpoint* from, Millis t
     return {static_cast<long>(n), 0};
 }
 
+}  // namespace
+
+IoResult Socket::receiveFrom(void* buffer, size_t size, Endpoint* from, Millis timeout,
+                             Event* stop) {
+    if (int error = waitReady(impl_->fd, POLLIN, timeout, impl_->aborted, stop)) {
+        return {0, error};
+    }
+    if (int error = takeInjectedFailure(*this)) {
+        return {0, error};
+    }
+    return receiveDatagram(impl_->fd, buffer, size, from, 0);
+}
+
 IoResult Socket::receiveWaitingFrom(void* buffer, size_t size, Endpoint* from) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    const ssize_t n = ::recvfrom(impl_->fd, buffer, size, MSG_TRUNC | MSG_DONTWAIT,
-                                 reinterpret_cast<sockaddr*>(&a), &len);
-    if (n < 0) {
-        return {0, failErrno()};
-    }
-    if (from) {
-        *from = fromSockaddr(a);
-    }
-    if (static_cast<size_t>(n) > size) {
-        return {static_cast<long>(size), fail(wsa::kMessageSize)};
-    }
-    return {static_cast<long>(n), 0};
+    return receiveDatagram(impl_->fd, buffer, size, from, MSG_DONTWAIT);
 }
 
 namespace {
