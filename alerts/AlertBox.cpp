@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "platform/Clock.h"
 #include "platform/MessageBox.h"
 
 namespace alerts {
@@ -34,8 +35,8 @@ void DesktopAlertBox::cancel() {
     cancelled_ = true;
     // The box may not be up yet when the show has just begun: ask again until it has gone,
     // for as long as a stop is willing to wait.
-    const auto end = std::chrono::steady_clock::now() + kCancelPatience;
-    while (showing_ && std::chrono::steady_clock::now() < end) {
+    const auto end = platform::processClock().monotonic() + kCancelPatience;
+    while (showing_ && platform::processClock().monotonic() < end) {
         const unsigned long thread = thread_;
         lock.unlock();
         (void)platform::closeMessageBoxes(thread);

@@ -4,6 +4,7 @@
 
 #include "core/ErrorText.h"
 #include "core/Format.h"
+#include "platform/Clock.h"
 
 namespace alerts {
 
@@ -104,7 +105,7 @@ const char* SmtpMail::malformedSetting(const MailSettings& settings) {
 
 bool SmtpMail::hear(platform::Socket& socket, const char* what) {
     // One deadline for the whole reply: a server that trickles bytes cannot hold the alert.
-    const auto deadline = std::chrono::steady_clock::now() + replyTimeout_;
+    const auto deadline = platform::processClock().monotonic() + replyTimeout_;
     for (;;) {
         if (std::optional<wire::SmtpReply> reply = reader_.next()) {
             for (const std::string& line : reply->lines) {
@@ -118,7 +119,7 @@ bool SmtpMail::hear(platform::Socket& socket, const char* what) {
             return true;
         }
         const auto left =
-            std::chrono::ceil<platform::Millis>(deadline - std::chrono::steady_clock::now());
+            std::chrono::ceil<platform::Millis>(deadline - platform::processClock().monotonic());
         char buffer[kReceiveSize];
         const platform::IoResult got = left.count() > 0
                                            ? socket.receive(buffer, sizeof buffer, left, stop_)

@@ -100,7 +100,7 @@ public:
     // The last good address, if any; starts a lookup when one is due. Never waits for one.
     std::optional<uint32_t> current() {
         std::lock_guard lock(mutex_);
-        if (!fixed_ && !looking_ && Clock::now() >= due_) {
+        if (!fixed_ && !looking_ && platform::processClock().monotonic() >= due_) {
             startLookup();
         }
         return address_;
@@ -108,7 +108,7 @@ public:
 
     void sendFailed() {
         std::lock_guard lock(mutex_);
-        due_ = Clock::now();
+        due_ = platform::processClock().monotonic();
     }
 
 private:
@@ -121,7 +121,7 @@ private:
         } catch (const std::exception&) {
             // No thread to spare: try again on a later line.
             looking_ = false;
-            due_ = Clock::now() + kRetryAfter;
+            due_ = platform::processClock().monotonic() + kRetryAfter;
         }
     }
 
@@ -132,7 +132,8 @@ private:
         if (ok) {
             address_ = found;
         }
-        due_ = Clock::now() + (ok ? Clock::duration(kRefreshAfter) : Clock::duration(kRetryAfter));
+        due_ = platform::processClock().monotonic() +
+               (ok ? Clock::duration(kRefreshAfter) : Clock::duration(kRetryAfter));
         looking_ = false;
     }
 

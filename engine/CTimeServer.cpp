@@ -1,6 +1,7 @@
 #include "engine/CTimeServer.h"
 
 #include "core/ErrorText.h"
+#include "platform/Clock.h"
 
 namespace engine {
 
@@ -36,7 +37,7 @@ bool CTimeServer::carryOnAfter(const char* what, int error) {
 }
 
 void CTimeServer::noteActivity(int kind) {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = platform::processClock().monotonic();
     if (lastNotice_ && now - *lastNotice_ < std::chrono::seconds(1)) {
         return;
     }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/Clock.h"
+
 namespace engine {
 
 RateTimer::RateTimer(std::function<void()> expired) : expired_(std::move(expired)) {
@@ -19,7 +21,7 @@ void RateTimer::schedule(double seconds) {
         if (seconds < 0) {
             deadline_.reset();
         } else {
-            deadline_ = std::chrono::steady_clock::now() +
+            deadline_ = platform::processClock().monotonic() +
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                             std::chrono::duration<double>(seconds));
         }
@@ -38,7 +40,7 @@ void RateTimer::run() {
         {
             std::lock_guard lock(mutex_);
             if (deadline_) {
-                const auto left = *deadline_ - std::chrono::steady_clock::now();
+                const auto left = *deadline_ - platform::processClock().monotonic();
                 wait = std::max(platform::Millis(0), std::chrono::ceil<platform::Millis>(left));
             }
         }
@@ -52,7 +54,7 @@ void RateTimer::run() {
         bool due = false;
         {
             std::lock_guard lock(mutex_);
-            if (deadline_ && *deadline_ <= std::chrono::steady_clock::now()) {
+            if (deadline_ && *deadline_ <= platform::processClock().monotonic()) {
                 deadline_.reset();
                 due = true;
             }

@@ -5,6 +5,7 @@
 
 #include "core/ErrorText.h"
 #include "engine/DialupGate.h"
+#include "platform/Clock.h"
 #include "platform/Seams.h"
 
 namespace netclients {
@@ -124,10 +125,10 @@ bool CRfcTimeClient::exchangeUdp(platform::Socket& socket, const platform::Endpo
         return false;
     }
     // One deadline for the whole wait, so stray datagrams cannot stretch it.
-    const auto deadline = std::chrono::steady_clock::now() + replyTimeout();
+    const auto deadline = platform::processClock().monotonic() + replyTimeout();
     for (;;) {
         auto left =
-            std::chrono::ceil<platform::Millis>(deadline - std::chrono::steady_clock::now());
+            std::chrono::ceil<platform::Millis>(deadline - platform::processClock().monotonic());
         if (left.count() < 0) {
             left = platform::Millis(0);
         }

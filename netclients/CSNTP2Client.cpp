@@ -4,6 +4,7 @@
 
 #include "core/ErrorText.h"
 #include "engine/DialupGate.h"
+#include "platform/Clock.h"
 #include "platform/Seams.h"
 
 namespace netclients {
@@ -107,10 +108,10 @@ std::optional<wire::NtpPacket> CSNTP2Client::awaitReply(platform::Socket& socket
                                                         const wire::NtpPacket& request,
                                                         double& arrival, bool& stopped) {
     // One deadline for the whole exchange, so stray datagrams cannot stretch the wait.
-    const auto deadline = std::chrono::steady_clock::now() + replyTimeout();
+    const auto deadline = platform::processClock().monotonic() + replyTimeout();
     for (;;) {
         const auto left =
-            std::chrono::ceil<platform::Millis>(deadline - std::chrono::steady_clock::now());
+            std::chrono::ceil<platform::Millis>(deadline - platform::processClock().monotonic());
         if (left.count() <= 0) {
             return std::nullopt;
         }

@@ -5,6 +5,7 @@
 #include "core/ErrorText.h"
 #include "engine/DialupGate.h"
 #include "engine/SntpExchange.h"
+#include "platform/Clock.h"
 #include "platform/Seams.h"
 
 namespace netclients {
@@ -87,10 +88,10 @@ CSNTPClient::Outcome CSNTPClient::poll() {
 
     // Only the server asked, answering this very request, may set the clock: other mode-4
     // datagrams the server socket files meanwhile are passed over and the wait goes on.
-    const auto deadline = std::chrono::steady_clock::now() + replyTimeout();
+    const auto deadline = platform::processClock().monotonic() + replyTimeout();
     for (;;) {
         const auto left =
-            std::chrono::ceil<platform::Millis>(deadline - std::chrono::steady_clock::now());
+            std::chrono::ceil<platform::Millis>(deadline - platform::processClock().monotonic());
         if (left.count() <= 0) {
             messages_.warn(name(), "no response (%s)",
                            core::winsockErrorText(platform::wsa::kTimedOut).c_str());

@@ -6,6 +6,7 @@
 #include "core/Format.h"
 #include "core/TimeValue.h"
 #include "engine/DialupGate.h"
+#include "platform/Clock.h"
 #include "platform/Seams.h"
 #include "wire/DaytimeText.h"
 
@@ -116,13 +117,13 @@ ChttpClient::Outcome ChttpClient::poll() {
 
 platform::IoResult ChttpClient::receiveReply(platform::Socket& socket, std::string& reply) {
     // One deadline for the whole reply, so a server that trickles or never closes is cut off.
-    const auto deadline = std::chrono::steady_clock::now() + replyTimeout();
+    const auto deadline = platform::processClock().monotonic() + replyTimeout();
     char buffer[kReceiveBuffer];
     size_t used = 0;
     platform::IoResult got;
     while (used < sizeof buffer) {
         auto left =
-            std::chrono::ceil<platform::Millis>(deadline - std::chrono::steady_clock::now());
+            std::chrono::ceil<platform::Millis>(deadline - platform::processClock().monotonic());
         if (left.count() < 0) {
             left = platform::Millis(0);
         }

@@ -6,6 +6,7 @@
 #include "core/ErrorText.h"
 #include "core/TimeValue.h"
 #include "engine/DialupGate.h"
+#include "platform/Clock.h"
 #include "platform/Seams.h"
 
 namespace netclients {
@@ -111,10 +112,10 @@ CicmpClient::Sampled CicmpClient::sample(platform::Socket& socket, const platfor
     }
     uint32_t sentOriginate = 0;
     std::memcpy(&sentOriginate, &request[8], sizeof sentOriginate);
-    const auto deadline = std::chrono::steady_clock::now() + replyTimeout();
+    const auto deadline = platform::processClock().monotonic() + replyTimeout();
     for (;;) {
         auto left =
-            std::chrono::ceil<platform::Millis>(deadline - std::chrono::steady_clock::now());
+            std::chrono::ceil<platform::Millis>(deadline - platform::processClock().monotonic());
         if (left.count() < 0) {
             left = platform::Millis(0);
         }

@@ -12,4 +12,8 @@ bool isLimitedBroadcastOrMulticast(uint32_t host);
 // `mask`: the subnet's host part all ones. /31 and /32 have no broadcast address.
 bool isSubnetBroadcast(uint32_t host, uint32_t own, uint32_t mask);
 
+// Supplied by each backend: whether `host` is the broadcast address of one of this host's
+// interfaces, as the system lists them.
+bool isInterfaceBroadcast(uint32_t host);
+
 }  // namespace platform

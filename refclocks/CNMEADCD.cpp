@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "platform/Clock.h"
+
 namespace refclocks {
 
 CNMEADCD::CNMEADCD(core::MessageHandler& messages, core::TimeHandler& time, int pollMinutes,
@@ -15,7 +17,7 @@ CNMEADCD::~CNMEADCD() {
 
 bool CNMEADCD::awaitTimeMark() {
     // Measured on monotonic time: the wall clock is what this source corrects.
-    const auto a = std::chrono::steady_clock::now();
+    const auto a = platform::processClock().monotonic();
     uint32_t reference = 0;
     if (port_
             ->setEventMask(platform::modem::kEventCts | platform::modem::kEventDsr |
@@ -28,7 +30,7 @@ bool CNMEADCD::awaitTimeMark() {
             return false;
         }
     }
-    const auto b = std::chrono::steady_clock::now();
+    const auto b = platform::processClock().monotonic();
     if (std::chrono::duration_cast<std::chrono::seconds>(b - a).count() < 2) {
         return true;
     }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/Format.h"
+#include "platform/Clock.h"
 #include "platform/Seams.h"
 
 namespace refclocks {
@@ -10,7 +11,7 @@ namespace refclocks {
 namespace {
 
 double monotonicSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration<double>(platform::processClock().monotonic().time_since_epoch())
         .count();
 }
 
@@ -65,7 +66,7 @@ bool readTimeCodes(const core::ThreadObject& client, platform::SerialPort& port,
 
 void ReportSchedule::reported(int pollMinutes) {
     reported_ = true;
-    next_ = std::chrono::steady_clock::now() +
+    next_ = platform::processClock().monotonic() +
             platform::scheduleWait(static_cast<long long>(pollMinutes) * 60000);
 }
 

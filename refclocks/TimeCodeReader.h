@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "core/ThreadObject.h"
+#include "platform/Clock.h"
 #include "platform/SerialPort.h"
 #include "wire/TimeCode.h"
 
@@ -20,7 +21,7 @@ bool readTimeCodes(const core::ThreadObject& client, platform::SerialPort& port,
 // Receivers send a time every second or minute; the engine hears of one per poll interval.
 class ReportSchedule {
 public:
-    bool due() const { return !reported_ || std::chrono::steady_clock::now() >= next_; }
+    bool due() const { return !reported_ || platform::processClock().monotonic() >= next_; }
     void reported(int pollMinutes);
 
 private:

@@ -1,12 +1,12 @@
 #include "platform/ProgramFiles.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "platform/Seams.h"
+#include "posix/FileWrite.h"
 
 namespace platform {
 
@@ -94,32 +94,10 @@ Status addAutostart(const std::string& name, const std::string& executable) {
                              "\nExec=" + execWord(executable) +
                              "\nTerminal=false\nNoDisplay=true\nX-GNOME-Autostart-enabled=true\n";
     const std::string path = autostartLocation(name);
-    const std::string temporary = path + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return failed(errno);
+    if (const int error = replaceFile(path, text)) {
+        return failed(error);
     }
-    size_t done = 0;
-    int error = 0;
-    while (done < text.size()) {
-        const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            error = errno;
-            break;
-        }
-        done += static_cast<size_t>(written);
-    }
-    if (::close(fd) != 0 && error == 0) {
-        error = errno;
-    }
-    if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = errno;
-    }
-    ::unlink(temporary.c_str());
-    return error == 0 ? Status::success() : failed(error);
+    return Status::success();
 }
 
 Status removeAutostart(const std::string& name) {

@@ -24,40 +24,11 @@
 #include "platform/EventLog.h"
 #include "platform/RegFile.h"
 #include "platform/Registry.h"
+#include "posix/FileWrite.h"
 
 namespace platform {
 
 namespace {
-
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = other.fd_;
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-private:
-    int fd_ = -1;
-};
 
 // Registry calls answer with Windows numbers.
 int registryError(int err) {
@@ -134,23 +105,6 @@ Status syncDirectory(const std::string& dir) {
     return Status::success();
 }
 
-Status writeAll(int fd, const std::string& data) {
-    const char* next = data.data();
-    size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, next, left);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return failedWith(errno);
-        }
-        next += n;
-        left -= static_cast<size_t>(n);
-    }
-    return Status::success();
-}
-
 Status readAll(int fd, std::string& data) {
     data.clear();
     char buf[16384];
@@ -214,10 +168,7 @@ bool renameNoReplace(const std::string& from, const std::string& to, int& err) {
 class Store {
 public:
     explicit Store(std::string path)
-        : path_(std::move(path)),
-          lockPath_(path_ + ".lock"),
-          tempPath_(path_ + ".tmp"),
-          dir_(parentDirectory(path_)) {}
+        : path_(std::move(path)), lockPath_(path_ + ".lock"), dir_(parentDirectory(path_)) {}
 
     // fn(const RegFile&) -> Status, on the latest contents.
     template <typename Fn>
@@ -399,44 +350,27 @@ private:
     }
 
     Status persist() {
-        const std::string text = file_.text();
-        // One writer at a time holds the lock, so one temporary name serves. A crashed
-        // writer's leftover is removed first; creating afresh without following links keeps
-        // a planted link from pointing our write at another file.
-        if (::unlink(tempPath_.c_str()) != 0 && errno != ENOENT) {
-            return failedWith(errno);
-        }
-        UniqueFd fd(
-            ::open(tempPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!fd.valid()) {
-            return failedWith(errno);
-        }
+        ReplaceOptions options;
         // Settings may hold a proxy password: a new store is private, an existing one keeps
         // the permissions it was given.
-        const mode_t mode = identity_.exists ? (identity_.mode & 07777) : 0600;
-        Status s = Status::success();
-        if (::fchmod(fd.get(), mode) != 0) {
-            s = failedWith(errno);
-        }
-        // An administrator editing a service's store keeps it the service's: a file handed
-        // to root would lock the service out of its own settings.
-        if (s.ok() && identity_.exists && ::geteuid() == 0 &&
-            (identity_.uid != 0 || identity_.gid != 0) &&
-            ::fchown(fd.get(), identity_.uid, identity_.gid) != 0) {
-            s = failedWith(errno);
-        }
-        if (s.ok()) {
-            s = writeAll(fd.get(), text);
-        }
-        if (s.ok() && ::fsync(fd.get()) != 0) {
-            s = failedWith(errno);
-        }
-        if (s.ok() && ::rename(tempPath_.c_str(), path_.c_str()) != 0) {
-            s = failedWith(errno);
-        }
-        if (!s.ok()) {
-            ::unlink(tempPath_.c_str());
-            return s;
+        options.mode = 0600;
+        options.prepare = [this](int fd) {
+            const mode_t mode = identity_.exists ? (identity_.mode & 07777) : 0600;
+            if (::fchmod(fd, mode) != 0) {
+                return errno;
+            }
+            // An administrator editing a service's store keeps it the service's: a file handed
+            // to root would lock the service out of its own settings.
+            if (identity_.exists && ::geteuid() == 0 &&
+                (identity_.uid != 0 || identity_.gid != 0) &&
+                ::fchown(fd, identity_.uid, identity_.gid) != 0) {
+                return errno;
+            }
+            return 0;
+        };
+        UniqueFd fd;
+        if (const int error = replaceFile(path_, file_.text(), options, &fd)) {
+            return failedWith(error);
         }
         // Taken after the rename, which changes the inode's ctime.
         struct stat st;
@@ -452,7 +386,6 @@ private:
     std::mutex mutex_;
     const std::string path_;
     const std::string lockPath_;
-    const std::string tempPath_;
     const std::string dir_;
     RegFile file_;
     UniqueFd held_;

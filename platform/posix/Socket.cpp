@@ -19,8 +19,7 @@
 
 #include "BroadcastAddress.h"
 #include "InjectedFailures.h"
-#include "NameLookup.h"
-#include "ServiceOverrides.h"
+#include "SocketNames.h"
 #include "posix/PollWait.h"
 
 namespace platform {
@@ -150,28 +149,12 @@ Endpoint fromSockaddr(const sockaddr_in& a) {
 
 }  // namespace
 
-std::string Endpoint::addressText() const {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = address;
-    ::inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
+bool socketLibraryReady() {
+    return true;
 }
-
-std::optional<uint32_t> parseDottedIPv4(std::string_view text) {
-    // inet_pton accepts exactly the four-part dotted form; names fall through to a lookup.
-    std::string copy(text);
-    in_addr a{};
-    if (::inet_pton(AF_INET, copy.c_str(), &a) == 1) {
-        return a.s_addr;
-    }
-    return std::nullopt;
-}
-
-namespace {
 
 // getaddrinfo, which waits as long as the name servers take.
-Status lookupByName(const std::string& name, uint32_t& address) {
+Status systemHostLookup(const std::string& name, uint32_t& address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     addrinfo* result = nullptr;
@@ -195,19 +178,6 @@ Status lookupByName(const std::string& name, uint32_t& address) {
     return Status::success();
 }
 
-}  // namespace
-
-Status resolveIPv4(const std::string& name, uint32_t& address, Event* stop) {
-    if (auto dotted = parseDottedIPv4(name)) {
-        address = *dotted;
-        return Status::success();
-    }
-    if (name.empty()) {
-        return Status::failure(fail(wsa::kHostNotFound));
-    }
-    return lookupUntilStopped(name, address, stop, lookupByName);
-}
-
 std::string localHostName() {
     char name[129] = {};
     if (::gethostname(name, 128) != 0) {
@@ -216,17 +186,14 @@ std::string localHostName() {
     return name;
 }
 
-uint16_t servicePort(const char* name, const char* protocol, uint16_t fallback) {
-    if (const auto port = serviceOverride(name, protocol)) {
-        return *port;
-    }
+std::optional<uint16_t> systemServicePort(const char* name, const char* protocol) {
     servent entry{};
     servent* found = nullptr;
     char buffer[1024];
     if (::getservbyname_r(name, protocol, &entry, buffer, sizeof buffer, &found) == 0 && found) {
         return ntohs(static_cast<uint16_t>(found->s_port));
     }
-    return fallback;
+    return std::nullopt;
 }
 
 struct Socket::Impl {
@@ -425,19 +392,15 @@ IoResult Socket::send(const void* data, size_t size) {
     return {static_cast<long>(n), 0};
 }
 
-IoResult Socket::receiveFrom(void* buffer, size_t size, Endpoint* from, Millis timeout,
-                             Event* stop) {
-    if (int error = waitReady(impl_->fd, POLLIN, timeout, impl_->aborted, stop)) {
-        return {0, error};
-    }
-    if (int error = takeInjectedFailure(*this)) {
-        return {0, error};
-    }
+namespace {
+
+// One datagram off the queue. MSG_TRUNC reports a datagram larger than the buffer, as
+// WinSock's WSAEMSGSIZE does.
+IoResult receiveDatagram(int fd, void* buffer, size_t size, Endpoint* from, int flags) {
     sockaddr_in a{};
     socklen_t len = sizeof a;
-    // MSG_TRUNC reports a datagram larger than the buffer, as WinSock's WSAEMSGSIZE does.
     const ssize_t n =
-        ::recvfrom(impl_->fd, buffer, size, MSG_TRUNC, reinterpret_cast<sockaddr*>(&a), &len);
+        ::recvfrom(fd, buffer, size, MSG_TRUNC | flags, reinterpret_cast<sockaddr*>(&a), &len);
     if (n < 0) {
         return {0, failErrno()};
     }
@@ -450,21 +413,21 @@ IoResult Socket::receiveFrom(void* buffer, size_t size, Endpoint* from, Millis t
     return {static_cast<long>(n), 0};
 }
 
+}  // namespace
+
+IoResult Socket::receiveFrom(void* buffer, size_t size, Endpoint* from, Millis timeout,
+                             Event* stop) {
+    if (int error = waitReady(impl_->fd, POLLIN, timeout, impl_->aborted, stop)) {
+        return {0, error};
+    }
+    if (int error = takeInjectedFailure(*this)) {
+        return {0, error};
+    }
+    return receiveDatagram(impl_->fd, buffer, size, from, 0);
+}
+
 IoResult Socket::receiveWaitingFrom(void* buffer, size_t size, Endpoint* from) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    const ssize_t n = ::recvfrom(impl_->fd, buffer, size, MSG_TRUNC | MSG_DONTWAIT,
-                                 reinterpret_cast<sockaddr*>(&a), &len);
-    if (n < 0) {
-        return {0, failErrno()};
-    }
-    if (from) {
-        *from = fromSockaddr(a);
-    }
-    if (static_cast<size_t>(n) > size) {
-        return {static_cast<long>(size), fail(wsa::kMessageSize)};
-    }
-    return {static_cast<long>(n), 0};
+    return receiveDatagram(impl_->fd, buffer, size, from, MSG_DONTWAIT);
 }
 
 namespace {
@@ -581,11 +544,7 @@ IoResult Socket::receiveFromTo(void* buffer, size_t size, Endpoint* from,
     return {static_cast<long>(n), 0};
 }
 
-bool isBroadcastOrMulticast(uint32_t address) {
-    const uint32_t host = ntohl(address);
-    if (isLimitedBroadcastOrMulticast(host)) {
-        return true;
-    }
+bool isInterfaceBroadcast(uint32_t host) {
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0) {
         return false;
@@ -602,7 +561,8 @@ bool isBroadcastOrMulticast(uint32_t address) {
         found = isSubnetBroadcast(host, own, mask);
         if (!found && (i->ifa_flags & IFF_BROADCAST) && i->ifa_broadaddr) {
             found =
-                reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr == address;
+                ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr) ==
+                host;
         }
     }
     ::freeifaddrs(list);

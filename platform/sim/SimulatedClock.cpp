@@ -17,6 +17,8 @@ double realUtcSeconds() {
 
 SimulatedClock::SimulatedClock(double offsetSeconds, double ppm, TrueTimeSource trueTime)
     : trueTime_(std::move(trueTime)), ppm_(ppm) {
+    const auto* function = trueTime_.target<double (*)()>();
+    realTime_ = function != nullptr && *function == &realUtcSeconds;
     baseTrue_ = trueTime_();
     baseOffset_ = offsetSeconds;
 }
@@ -48,6 +50,15 @@ UnixTime SimulatedClock::now() const {
         ms = 999;
     }
     return {static_cast<int64_t>(whole), ms};
+}
+
+std::chrono::steady_clock::time_point SimulatedClock::monotonic() const {
+    if (realTime_) {
+        return std::chrono::steady_clock::now();
+    }
+    const std::chrono::duration<double> trueNow(trueTime_());
+    return std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(trueNow));
 }
 
 Status SimulatedClock::step(const UnixTime& to) {

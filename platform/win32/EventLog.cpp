@@ -43,14 +43,4 @@ bool EventLog::report(EventType type, unsigned eventId, const char* text) {
                           text != nullptr ? strings : nullptr, nullptr) != FALSE;
 }
 
-void EventLog::setReportRepeats(bool on) {
-    std::lock_guard lock(mutex_);
-    reportRepeats_ = on;
-}
-
-bool EventLog::reportRepeats() const {
-    std::lock_guard lock(mutex_);
-    return reportRepeats_;
-}
-
 }  // namespace platform

@@ -7,15 +7,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "BroadcastAddress.h"
 #include "InjectedFailures.h"
-#include "NameLookup.h"
-#include "ServiceOverrides.h"
+#include "SocketNames.h"
 #include "win32/Adapters.h"
 #include "win32/Win32.h"
 
@@ -126,48 +124,12 @@ Endpoint fromSockaddr(const sockaddr_in& a) {
 
 }  // namespace
 
-std::string Endpoint::addressText() const {
-    const auto* b = reinterpret_cast<const unsigned char*>(&address);
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-    return text;
+bool socketLibraryReady() {
+    return win32::ensureWinsock();
 }
-
-std::optional<uint32_t> parseDottedIPv4(std::string_view text) {
-    // Exactly four decimal parts of 0..255 without leading zeros, as inet_pton takes them;
-    // anything else is left to a name lookup.
-    uint32_t address = 0;
-    auto* bytes = reinterpret_cast<unsigned char*>(&address);
-    size_t at = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (at >= text.size() || text[at] != '.') {
-                return std::nullopt;
-            }
-            ++at;
-        }
-        const size_t start = at;
-        unsigned value = 0;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 3) {
-            value = value * 10 + static_cast<unsigned>(text[at] - '0');
-            ++at;
-        }
-        const size_t digits = at - start;
-        if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) {
-            return std::nullopt;
-        }
-        bytes[part] = static_cast<unsigned char>(value);
-    }
-    if (at != text.size()) {
-        return std::nullopt;
-    }
-    return address;
-}
-
-namespace {
 
 // getaddrinfo, which waits as long as the name servers take.
-Status lookupByName(const std::string& name, uint32_t& address) {
+Status systemHostLookup(const std::string& name, uint32_t& address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     addrinfo* result = nullptr;
@@ -184,22 +146,6 @@ Status lookupByName(const std::string& name, uint32_t& address) {
     return Status::success();
 }
 
-}  // namespace
-
-Status resolveIPv4(const std::string& name, uint32_t& address, Event* stop) {
-    if (auto dotted = parseDottedIPv4(name)) {
-        address = *dotted;
-        return Status::success();
-    }
-    if (name.empty()) {
-        return Status::failure(fail(wsa::kHostNotFound));
-    }
-    if (!win32::ensureWinsock()) {
-        return Status::failure(lastSocketError());
-    }
-    return lookupUntilStopped(name, address, stop, lookupByName);
-}
-
 std::string localHostName() {
     if (!win32::ensureWinsock()) {
         return {};
@@ -212,19 +158,16 @@ std::string localHostName() {
     return name;
 }
 
-uint16_t servicePort(const char* name, const char* protocol, uint16_t fallback) {
-    if (const auto port = serviceOverride(name, protocol)) {
-        return *port;
-    }
+std::optional<uint16_t> systemServicePort(const char* name, const char* protocol) {
     if (!win32::ensureWinsock()) {
-        return fallback;
+        return std::nullopt;
     }
     // Winsock keeps the answer in storage of the calling thread, so this is thread-safe.
     const servent* found = ::getservbyname(name, protocol);
     if (found != nullptr) {
         return ntohs(static_cast<uint16_t>(found->s_port));
     }
-    return fallback;
+    return std::nullopt;
 }
 
 struct Socket::Impl {
@@ -701,11 +644,7 @@ IoResult Socket::receiveFromTo(void* buffer, size_t size, Endpoint* from,
     return {static_cast<long>(received), 0};
 }
 
-bool isBroadcastOrMulticast(uint32_t address) {
-    const uint32_t host = ntohl(address);
-    if (isLimitedBroadcastOrMulticast(host)) {
-        return true;
-    }
+bool isInterfaceBroadcast(uint32_t host) {
     const auto buffer = win32::adapterAddresses(AF_INET);
     if (!buffer) {
         return false;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 
 #include "platform/Clock.h"
@@ -102,6 +103,23 @@ TEST(SimulatedClock, AdjustmentChangesTheRateFromNowOn) {
     const double before = clock.offset();
     vt.now += 1000.0;
     EXPECT_NEAR(clock.offset(), before, 1e-6);
+}
+
+TEST(SimulatedClock, MonotonicTimeFollowsTrueTimeOnly) {
+    VirtualTime vt;
+    SimulatedClock clock(0.0, 0.0, vt.source());
+    const auto start = clock.monotonic();
+    ASSERT_TRUE(clock.step({2'000'003'600, 0}).ok());
+    ASSERT_TRUE(clock.setAdjustment(157812, true).ok());
+    EXPECT_EQ(clock.monotonic(), start);
+    vt.now += 10.0;
+    EXPECT_EQ(clock.monotonic() - start, std::chrono::seconds(10));
+    // Under real time it is steady_clock, which the OS waits run on.
+    const SimulatedClock real(-3600.0);
+    const auto before = std::chrono::steady_clock::now();
+    const auto reading = real.monotonic();
+    EXPECT_LE(before, reading);
+    EXPECT_LE(reading, std::chrono::steady_clock::now());
 }
 
 TEST(ProcessClock, TestsCanReplaceIt) {

@@ -8,7 +8,6 @@
 
 #include "ServerTestSupport.h"
 #include "netclients/CSNTPClient.h"
-#include "wire/NtpPacket.h"
 #include "platform/ChildProcess.h"
 #include "platform/Seams.h"
 #include "platform/Socket.h"
@@ -16,12 +15,13 @@
 #include "servers/CSNTPServer.h"
 #include "support/Loopback.h"
 #include "support/RecordingMessages.h"
+#include "wire/NtpPacket.h"
 
 using core::MessageLevel;
-using wire::NtpPacket;
 using platform::Millis;
 using servers::CNTPBcastServer;
 using testsupport::RecordingTime;
+using wire::NtpPacket;
 
 namespace {
 
@@ -92,8 +92,7 @@ TEST(NTPBcastServer, BroadcastsEachRoundAndWarnsOnceForAnItemThatIsNoAddress) {
             EXPECT_EQ(p.stratum(), 3);
             EXPECT_EQ(p.poll(), 6);
             EXPECT_EQ(std::memcmp(p.referenceId().data(), "LOCL", 4), 0);
-            EXPECT_NEAR(wire::decodeTimestamp(p.timestamp(NtpPacket::kTransmit)), time.now(),
-                        1.0);
+            EXPECT_NEAR(wire::decodeTimestamp(p.timestamp(NtpPacket::kTransmit)), time.now(), 1.0);
         }
     }
     platform::setTimeScale(1);

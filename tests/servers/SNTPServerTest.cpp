@@ -9,20 +9,20 @@
 
 #include "ServerTestSupport.h"
 #include "netclients/CSNTPClient.h"
-#include "wire/NtpPacket.h"
 #include "platform/ChildProcess.h"
 #include "platform/Seams.h"
 #include "platform/Socket.h"
 #include "servers/CSNTPServer.h"
 #include "support/Loopback.h"
 #include "support/RecordingMessages.h"
+#include "wire/NtpPacket.h"
 
 using core::MessageLevel;
-using wire::NtpPacket;
 using platform::Millis;
 using servers::CSNTPServer;
 using testsupport::loopback;
 using testsupport::RecordingTime;
+using wire::NtpPacket;
 
 namespace {
 
@@ -144,8 +144,7 @@ TEST_F(SNTPServerTest, AnswersEachModeKeepingTheVersion) {
         EXPECT_EQ(std::memcmp(answer->data() + 24, request + 40, 8), 0) << "originate copied";
         const double received = wire::decodeTimestamp(answer->timestamp(NtpPacket::kReceive));
         EXPECT_NEAR(received, before, 1.0);
-        EXPECT_GE(wire::decodeTimestamp(answer->timestamp(NtpPacket::kTransmit)),
-                  received - 0.002);
+        EXPECT_GE(wire::decodeTimestamp(answer->timestamp(NtpPacket::kTransmit)), received - 0.002);
     }
 }
 

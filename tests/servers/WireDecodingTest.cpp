@@ -16,7 +16,6 @@
 
 #include "ServerTestSupport.h"
 #include "core/TimeValue.h"
-#include "wire/NtpPacket.h"
 #include "platform/ChildProcess.h"
 #include "platform/Seams.h"
 #include "platform/Socket.h"
@@ -24,10 +23,11 @@
 #include "servers/CSNTPServer.h"
 #include "support/Loopback.h"
 #include "support/RecordingMessages.h"
+#include "wire/NtpPacket.h"
 
-using wire::NtpPacket;
 using platform::Millis;
 using testsupport::RecordingTime;
+using wire::NtpPacket;
 
 namespace {
 

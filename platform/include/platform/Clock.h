@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,6 +29,11 @@ class Clock {
 public:
     virtual ~Clock() = default;
     virtual UnixTime now() const = 0;
+    // Monotonic time for waits and deadlines: never stepped or trimmed with the wall clock.
+    // The real clocks read steady_clock, so a deadline from here matches an OS wait.
+    virtual std::chrono::steady_clock::time_point monotonic() const {
+        return std::chrono::steady_clock::now();
+    }
     // Steps the clock (needs the privilege to set the time).
     virtual Status step(const UnixTime& to) = 0;
     virtual Status getAdjustment(TimeAdjustment& out) const = 0;

@@ -24,8 +24,15 @@ public:
     // record did not go out (log closed, a dropped repeat, or the system refused it).
     bool report(EventType type, unsigned eventId, const char* text);
 
-    void setReportRepeats(bool on);
-    bool reportRepeats() const;
+    // Shared by every backend, as admit is.
+    void setReportRepeats(bool on) {
+        std::lock_guard lock(mutex_);
+        reportRepeats_ = on;
+    }
+    bool reportRepeats() const {
+        std::lock_guard lock(mutex_);
+        return reportRepeats_;
+    }
 
 private:
     // Decides, under the lock, whether a report with this identifier goes out, and remembers

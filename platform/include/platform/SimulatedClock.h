@@ -12,12 +12,15 @@ double realUtcSeconds();
 
 // A clock that only this process sees: true time plus an offset, running at
 // (A/I)·(1 + ppm·1e-6). Steps and adjustments change nothing outside the object.
+// Monotonic time moves with the true-time source alone: steady_clock under real time (so OS
+// waits still match it), the virtual time itself under a virtual source.
 class SimulatedClock : public Clock {
 public:
     explicit SimulatedClock(double offsetSeconds = 0.0, double ppm = 0.0,
                             TrueTimeSource trueTime = realUtcSeconds);
 
     UnixTime now() const override;
+    std::chrono::steady_clock::time_point monotonic() const override;
     Status step(const UnixTime& to) override;
     Status getAdjustment(TimeAdjustment& out) const override;
     Status setAdjustment(uint32_t adjustment, bool enable) override;
@@ -35,6 +38,7 @@ private:
 
     mutable std::mutex mutex_;
     TrueTimeSource trueTime_;
+    bool realTime_;
     double ppm_;
     double baseTrue_;
     double baseOffset_;
