@@ -8,23 +8,10 @@
 #include "netclients/CicmpClient.h"
 #include "netclients/Crfc867Client.h"
 #include "netclients/Crfc868Client.h"
-#include "refclocks/CNMEA.h"
-#include "refclocks/CNMEADCD.h"
+#include "refclocks/Receivers.h"
 #include "servers/CNTPBcastServer.h"
 #include "servers/CSNTPServer.h"
 #include "servers/RfcServers.h"
-
-#include "refclocks/CEMCProClient.h"
-#include "refclocks/CGalleonClient.h"
-#include "refclocks/CIRIGBClient.h"
-#include "refclocks/CNeoClockClient.h"
-#include "refclocks/CPraecisClient.h"
-#include "refclocks/CPulseClient.h"
-#include "refclocks/CSpectracomClient.h"
-#include "refclocks/CTrimbleClient.h"
-#include "refclocks/CTruetimeClient.h"
-#include "refclocks/CZodiac.h"
-#include "refclocks/Cdcf77Client.h"
 
 namespace app {
 
@@ -58,12 +45,13 @@ constexpr std::array<const char*, 25> kDisplayNames = {
     "NMEA with 1PPS Client",  // 24
 };
 
-// The receivers on a port named by the entry's address, polled every `Frequency` minutes.
-template <typename Client>
-std::unique_ptr<engine::CTimeClient> serialClient(const engine::ServerEntry& entry,
-                                                  const engine::ClientContext& context) {
-    return std::make_unique<Client>(context.messages, context.time, entry.addr,
-                                    context.frequencyMinutes);
+// The receivers, one row each in the receiver table; polled every `Frequency` minutes.
+std::unique_ptr<engine::CTimeClient> receiver(const engine::ServerEntry& entry,
+                                              const engine::ClientContext& context) {
+    return refclocks::makeReceiver(entry.protocol,
+                                   {entry.addr, context.frequencyMinutes, context.gpsPort,
+                                    context.gpsSpeed, context.nmeaWakeup, context.nmeaAdjustMs},
+                                   context.messages, context.time);
 }
 
 class ProtocolTable : public engine::ProtocolFactory {
@@ -119,37 +107,31 @@ public:
                     context.messages, context.time, entry.addr, context.frequencyMinutes,
                     context.dialup);
             case 6:
-                return std::make_unique<refclocks::CNMEA>(
-                    context.messages, context.time, context.frequencyMinutes, context.gpsPort,
-                    context.gpsSpeed, context.nmeaWakeup, context.nmeaAdjustMs);
+                return receiver(entry, context);
             case 24:
-                return std::make_unique<refclocks::CNMEADCD>(
-                    context.messages, context.time, context.frequencyMinutes, context.gpsPort,
-                    context.gpsSpeed, context.nmeaWakeup, context.nmeaAdjustMs);
+                return receiver(entry, context);
             case 5:
-                return std::make_unique<refclocks::CZodiac>(context.messages, context.time,
-                                                            context.frequencyMinutes,
-                                                            context.gpsPort, context.gpsSpeed);
+                return receiver(entry, context);
             case 9:
-                return serialClient<refclocks::CGalleonClient>(entry, context);
+                return receiver(entry, context);
             case 11:
-                return serialClient<refclocks::CTrimbleClient>(entry, context);
+                return receiver(entry, context);
             case 12:
-                return serialClient<refclocks::CPraecisClient>(entry, context);
+                return receiver(entry, context);
             case 13:
-                return serialClient<refclocks::CTruetimeClient>(entry, context);
+                return receiver(entry, context);
             case 14:
-                return serialClient<refclocks::CSpectracomClient>(entry, context);
+                return receiver(entry, context);
             case 15:
-                return serialClient<refclocks::CNeoClockClient>(entry, context);
+                return receiver(entry, context);
             case 20:
-                return serialClient<refclocks::Cdcf77Client>(entry, context);
+                return receiver(entry, context);
             case 21:
-                return serialClient<refclocks::CPulseClient>(entry, context);
+                return receiver(entry, context);
             case 22:
-                return serialClient<refclocks::CEMCProClient>(entry, context);
+                return receiver(entry, context);
             case 23:
-                return serialClient<refclocks::CIRIGBClient>(entry, context);
+                return receiver(entry, context);
             default:
                 return nullptr;
         }

@@ -12,7 +12,7 @@ using PortOpener = std::function<std::unique_ptr<platform::SerialPort>(const std
                                                                        platform::Status& status)>;
 PortOpener systemPortOpener();
 
-// The opening sequence both serial bases share: 256-byte queues, purge, line settings from
+// The opening sequence of every receiver: 256-byte queues, purge, line settings from
 // the mode string and `line`, purge again, time-outs. nullptr when the port cannot be opened
 // or its line settings cannot be applied; `failure` then holds the Error line naming
 // `shownName`.

@@ -55,9 +55,12 @@ bool readTimeCodes(const core::ThreadObject& client, platform::SerialPort& port,
         if (messages.logsDebug()) {
             messages.debug(client.name(), "<%02x>", byte);
         }
-        const std::optional<wire::DecodedTime> decoded = decoder.take(byte, {time.now(), now});
+        std::optional<wire::DecodedTime> decoded = decoder.take(byte, {time.now(), now});
         warnRefusal(decoder, messages, client.name());
         if (decoded) {
+            if (decoder.stamp() == wire::TimeCodeDecoder::Stamp::MessageEnd) {
+                decoded->local = time.now();
+            }
             report(*decoded);
         }
     }

@@ -9,10 +9,11 @@
 
 namespace refclocks {
 
-// The receive loop both serial bases run for a decoding receiver: reads the port a byte at a
-// time until the client stops, hands each byte to `decoder` with the moment it came, reports
-// empty reads and silences longer than `silenceSeconds` as gaps, logs refused messages at
-// Warn and hands each decoded time to `report`. true when the stop event ended a read.
+// The receive loop of every receiver: reads the port a byte at a time until the client stops,
+// hands each byte to `decoder` with the moment it came, reports empty reads and silences
+// longer than `silenceSeconds` as gaps, logs refused messages at Warn and hands each decoded
+// time to `report` (stamped now when the decoder times a message at its end). true when the
+// stop event ended a read.
 bool readTimeCodes(const core::ThreadObject& client, platform::SerialPort& port,
                    platform::Event& stop, core::MessageHandler& messages, core::TimeHandler& time,
                    wire::TimeCodeDecoder& decoder, double silenceSeconds,

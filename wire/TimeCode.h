@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -12,6 +13,14 @@ struct DecodedTime {
     double reference = 0;  // time value (seconds since 1900)
     double local = 0;
     std::string text;
+    // Receivers that send several messages a second are reported by the minute: the second of
+    // the minute the message names, and whether the message may be reported at all (a fix
+    // that is not valid still counts its minute). -1: not counted by the minute.
+    int second = -1;
+    bool usable = true;
+    // The correction for a local reading when it is not reference - local (a message that
+    // names only a time of day folds it into half a day around the local clock).
+    std::function<double(double local)> offset{};
 };
 
 // When a byte came: the local clock (a time value) and a monotonic reading in seconds, which
@@ -25,7 +34,13 @@ struct ByteTime {
 // the checks before reporting and the reporting.
 class TimeCodeDecoder {
 public:
+    // Which moment stamps a decoded time: the arrival of the byte that carries the message's
+    // on-time mark (the decoder takes it from that byte's ByteTime), or the end of the message,
+    // read once the decoder is done with its last byte (and any time mark after it).
+    enum class Stamp { MarkByte, MessageEnd };
+
     virtual ~TimeCodeDecoder() = default;
+    virtual Stamp stamp() const { return Stamp::MarkByte; }
     // One received byte; a time when it completes a message that holds one.
     virtual std::optional<DecodedTime> take(unsigned char byte, const ByteTime& at) = 0;
     // Nothing came for longer than a receiver leaves between two messages or pulses.

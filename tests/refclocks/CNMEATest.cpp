@@ -7,15 +7,12 @@
 
 #include "RefclockFakes.h"
 #include "platform/Seams.h"
-#include "refclocks/CNMEA.h"
-#include "refclocks/CNMEADCD.h"
+#include "refclocks/Receivers.h"
 #include "support/RecordingMessages.h"
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
 using core::MessageLevel;
-using refclocks::CNMEA;
-using refclocks::CNMEADCD;
 using refclocktest::RecordingTime;
 using refclocktest::ScriptedPort;
 using testsupport::eventually;
@@ -49,9 +46,13 @@ std::string zda(const char* hhmmss) {
 
 class NmeaClient : public ::testing::Test {
 protected:
-    template <typename Client = CNMEA>
-    std::unique_ptr<Client> start(int pollMinutes, const std::string& wakeup = "", int speed = 0) {
-        auto client = std::make_unique<Client>(messages_, *time_, pollMinutes, 4, speed, wakeup, 0);
+    static constexpr int kNmea = 6;
+    static constexpr int kNmeaDcd = 24;
+    template <int Protocol = kNmea>
+    std::unique_ptr<refclocks::CSerialClient> start(int pollMinutes, const std::string& wakeup = "",
+                                                    int speed = 0) {
+        auto client = refclocks::makeReceiver(Protocol, {"", pollMinutes, 4, speed, wakeup, 0},
+                                              messages_, *time_);
         client->setPortOpener([this](const std::string& path, platform::Status& status) {
             openedPath_ = path;
             status = {};
@@ -188,7 +189,7 @@ TEST_F(NmeaClient, WakeupTextIsSentOnceAfterTheDelay) {
 }
 
 TEST(NmeaWakeup, EscapesBecomeControlCharacters) {
-    EXPECT_EQ(CNMEA::expandWakeup("a\\r\\n\\tb\\\\c\\qd\\"), "a\r\n\tb\\cqd\\");
+    EXPECT_EQ(refclocks::expandWakeup("a\\r\\n\\tb\\\\c\\qd\\"), "a\r\n\tb\\cqd\\");
 }
 
 TEST_F(NmeaClient, UnsupportedSpeedIsNamedAndFallsBackTo4800) {
@@ -204,7 +205,8 @@ TEST(NmeaPort, UnopenablePortGivesOneErrorAndOneFailure) {
     RecordingMessages messages;
     RecordingTime time;
     platform::setSerialDeviceMap("COM9=/nonexistent/kronel-tty");
-    CNMEA client(messages, time, 1, 9, 1, "", 0);
+    auto receiver = refclocks::makeReceiver(6, {"", 1, 9, 1, "", 0}, messages, time);
+    auto& client = *receiver;
     client.start();
     platform::setSerialDeviceMap("");
     EXPECT_FALSE(client.running());
@@ -217,7 +219,7 @@ TEST(NmeaPort, UnopenablePortGivesOneErrorAndOneFailure) {
 TEST_F(NmeaClient, PulseWithinTwoSecondsMarksTheSecond) {
     port_.pulseDelay = 1500ms;
     clockAt(timeValue(1994, 3, 23, 12, 35, 24));
-    auto client = start<CNMEADCD>(1);
+    auto client = start<kNmeaDcd>(1);
     feed(kSampleRmc);
     ASSERT_TRUE(time_->waitForReports(1, 5s));
     client->stop();
@@ -228,7 +230,7 @@ TEST_F(NmeaClient, PulseWithinTwoSecondsMarksTheSecond) {
 
 TEST_F(NmeaClient, LatePulseDropsTheSentence) {
     port_.pulseDelay = 2200ms;
-    auto client = start<CNMEADCD>(1);
+    auto client = start<kNmeaDcd>(1);
     feed(kSampleRmc);
     ASSERT_TRUE(
         eventually([&] { return messages_.has(MessageLevel::Debug, "Missed DCD change"); }));
@@ -237,7 +239,7 @@ TEST_F(NmeaClient, LatePulseDropsTheSentence) {
 }
 
 TEST_F(NmeaClient, StopEndsTheWaitForAPulseThatNeverComes) {
-    auto client = start<CNMEADCD>(1);
+    auto client = start<kNmeaDcd>(1);
     port_.send("\n" + kSampleRmc);
     // The client waits for the pulse once it has read up to the asterisk.
     ASSERT_TRUE(eventually([&] {
@@ -256,7 +258,7 @@ TEST_F(NmeaClient, StopEndsTheWaitForAPulseThatNeverComes) {
 TEST_F(NmeaClient, WithoutModemLinesTheSentenceIsTakenAtOnce) {
     port_.modemFails = true;
     clockAt(timeValue(1994, 3, 23, 12, 35, 24));
-    auto client = start<CNMEADCD>(1);
+    auto client = start<kNmeaDcd>(1);
     feed(kSampleRmc);
     ASSERT_TRUE(time_->waitForReports(1, 5s));
     client->stop();

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "RefclockFakes.h"
-#include "refclocks/CSerialClient.h"
+#include "refclocks/Receivers.h"
 #include "support/RecordingMessages.h"
 
 using core::MessageLevel;
@@ -15,14 +15,17 @@ using testsupport::RecordingMessages;
 
 namespace {
 
+const refclocks::ReceiverRow& kTrimble = *refclocks::receiverRow(11);
+
 // A frame-decoding clock reduced to what the base does: it reports the frames it is handed.
 class FrameClock : public refclocks::CSerialClient {
 public:
     FrameClock(RecordingMessages& m, RecordingTime& t, std::string port)
-        : CSerialClient(m, t, std::move(port), 1, 9600, 8, 1, 0, "Trimble Clock Client") {}
+        : FrameClock(m, t, refclocks::ReceiverSettings{std::move(port)}) {}
+    FrameClock(RecordingMessages& m, RecordingTime& t, const refclocks::ReceiverSettings& s)
+        : CSerialClient(m, t, kTrimble, refclocks::serialLine(kTrimble, s), s) {}
     ~FrameClock() override { stop(); }
     void run() override { signalStarted(); }
-    void lineReset() override {}
     bool frame(double reference, double local) {
         return reportIfConsistent(reference, local, "frame", "TRIM");
     }

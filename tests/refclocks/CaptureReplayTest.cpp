@@ -6,7 +6,7 @@
 #include <string>
 
 #include "RefclockFakes.h"
-#include "refclocks/CNMEA.h"
+#include "refclocks/Receivers.h"
 #include "support/PtyPair.h"
 #include "support/RecordingMessages.h"
 
@@ -55,7 +55,10 @@ TEST_P(CaptureReplayTest, SetsTheClockToTheCapturesTime) {
     testsupport::RecordingMessages messages;
     refclocktest::RecordingTime time(seconds.front().time + kClockError - nowValue());
     platform::setSerialDeviceMap("COM7=" + pty.receiverEnd());
-    refclocks::CNMEA client(messages, time, 1, 7, 0, "", 0);
+    refclocks::ReceiverSettings settings;
+    settings.gpsPort = 7;
+    auto receiver = refclocks::makeReceiver(6, settings, messages, time);
+    auto& client = *receiver;
     client.start();
     ASSERT_TRUE(client.running());
 

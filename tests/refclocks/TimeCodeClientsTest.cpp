@@ -9,17 +9,7 @@
 #include <thread>
 
 #include "RefclockFakes.h"
-#include "refclocks/CEMCProClient.h"
-#include "refclocks/CGalleonClient.h"
-#include "refclocks/CIRIGBClient.h"
-#include "refclocks/CNeoClockClient.h"
-#include "refclocks/CPraecisClient.h"
-#include "refclocks/CPulseClient.h"
-#include "refclocks/CSpectracomClient.h"
-#include "refclocks/CTrimbleClient.h"
-#include "refclocks/CTruetimeClient.h"
-#include "refclocks/CZodiac.h"
-#include "refclocks/Cdcf77Client.h"
+#include "refclocks/Receivers.h"
 #include "support/RecordingMessages.h"
 #include "support/TestSupport.h"
 #include "support/TimeCodeStreams.h"
@@ -66,47 +56,18 @@ void PrintTo(const Row& row, std::ostream* out) {
     *out << row.label;
 }
 
-template <typename Client>
-std::unique_ptr<Client> serial(testsupport::RecordingMessages& m, RecordingTime& t) {
-    return std::make_unique<Client>(m, t, "COM4", 1);
-}
-
 std::unique_ptr<engine::CTimeClient> makeClient(int protocol, testsupport::RecordingMessages& m,
                                                 RecordingTime& t, ScriptedPort::Shared& shared) {
     auto opener = [&shared](const std::string&, platform::Status& status) {
         status = {};
         return std::make_unique<ScriptedPort>(shared);
     };
-    auto withPort = [&](auto client) -> std::unique_ptr<engine::CTimeClient> {
+    // The frame clocks on COM4, the Zodiac receiver on the GPS port COM7 at 9600 baud.
+    auto client = refclocks::makeReceiver(protocol, {"COM4", 1, 7, 1, "", 0}, m, t);
+    if (client) {
         client->setPortOpener(opener);
-        return client;
-    };
-    switch (protocol) {
-        case 5:
-            return withPort(std::make_unique<refclocks::CZodiac>(m, t, 1, 7, 1));
-        case 9:
-            return withPort(serial<refclocks::CGalleonClient>(m, t));
-        case 11:
-            return withPort(serial<refclocks::CTrimbleClient>(m, t));
-        case 12:
-            return withPort(serial<refclocks::CPraecisClient>(m, t));
-        case 13:
-            return withPort(serial<refclocks::CTruetimeClient>(m, t));
-        case 14:
-            return withPort(serial<refclocks::CSpectracomClient>(m, t));
-        case 15:
-            return withPort(serial<refclocks::CNeoClockClient>(m, t));
-        case 20:
-            return withPort(serial<refclocks::Cdcf77Client>(m, t));
-        case 21:
-            return withPort(serial<refclocks::CPulseClient>(m, t));
-        case 22:
-            return withPort(serial<refclocks::CEMCProClient>(m, t));
-        case 23:
-            return withPort(serial<refclocks::CIRIGBClient>(m, t));
-        default:
-            return nullptr;
     }
+    return client;
 }
 
 double tv(int64_t unix) {
