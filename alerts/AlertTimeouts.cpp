@@ -4,16 +4,7 @@ namespace alerts {
 
 namespace {
 
-struct Choice {
-    uint32_t minutes;
-    const char* label;
-};
-
-constexpr Choice kChoices[kAlertTimeoutPositions] = {
-    {15, "After 15 minutes"}, {30, "After 30 minutes"}, {60, "After 1 hour"},
-    {120, "After 2 hours"},   {360, "After 6 hours"},   {720, "After 12 hours"},
-    {1440, "After 24 hours"}, {10080, "After 1 week"},  {20160, "After 2 weeks"},
-    {40320, "After 4 weeks"}};
+constexpr const auto& kChoices = config::kAlertTimeoutChoices;
 
 int clamped(int position) {
     return position < 0
@@ -25,7 +16,7 @@ int clamped(int position) {
 
 int alertTimeoutPosition(uint32_t storedMinutes) {
     for (int i = 0; i < kAlertTimeoutPositions; ++i) {
-        if (kChoices[i].minutes >= storedMinutes) {
+        if (kChoices[i].value >= storedMinutes) {
             return i;
         }
     }
@@ -37,7 +28,7 @@ const char* alertTimeoutLabel(int position) {
 }
 
 uint32_t alertTimeoutMinutes(int position) {
-    return kChoices[clamped(position)].minutes;
+    return kChoices[clamped(position)].value;
 }
 
 }  // namespace alerts

@@ -1,10 +1,12 @@
 #pragma once
 #include <cstdint>
 
+#include "config/AlertTimeoutChoices.h"
+
 namespace alerts {
 
 // The alert time-out choices the desktop program's Alerts page offers on its slider.
-inline constexpr int kAlertTimeoutPositions = 10;
+inline constexpr int kAlertTimeoutPositions = static_cast<int>(config::kAlertTimeoutChoices.size());
 
 // The position that shows a stored time-out: the first choice at least as long, else the
 // last one.

@@ -275,12 +275,11 @@ private:
         parse(1, {"--json"}, {"--json"}, 0);
         const engine::CReg params(key(), root(), true);
         desktop::ServerListModel model(root(), key(), ui_, messages_);
-        const char* defaults[] = {"None", "Never", "None", "Unknown"};
         if (options_.count("--json")) {
             out_ << "{";
             for (size_t i = 0; i < 4; ++i) {
                 out_ << json(kStatusNames[i]) << ":"
-                     << json(params.readText(kStatusNames[i], defaults[i])) << ",";
+                     << json(config::readText(params, kStatusNames[i])) << ",";
             }
             out_ << "\"servers\":[";
             for (size_t i = 0; i < model.rows().size(); ++i) {
@@ -293,8 +292,7 @@ private:
             return kOk;
         }
         for (size_t i = 0; i < 4; ++i) {
-            out_ << kStatusNames[i] << ": " << params.readText(kStatusNames[i], defaults[i])
-                 << "\n";
+            out_ << kStatusNames[i] << ": " << config::readText(params, kStatusNames[i]) << "\n";
         }
         out_ << "Servers:" << (model.rows().empty() ? " none" : "") << "\n";
         for (const std::string& name : model.rows()) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/Settings.h"
+
 namespace desktop {
 
 // What the engine thread's wait does, for a window that runs the engine on its own thread and
@@ -42,8 +44,8 @@ private:
     // A top request that came during a switch wait: the service's top event stays set until
     // its loop waits for it again.
     bool topPending_ = false;
-    int switchDelayMs_ = 2000;
-    int frequencyMinutes_ = 120;
+    int switchDelayMs_ = config::defaultNumber("SwitchDelay");
+    int frequencyMinutes_ = config::defaultNumber("Frequency");
 };
 
 }  // namespace desktop

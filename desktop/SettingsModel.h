@@ -3,27 +3,14 @@
 #include <string>
 #include <vector>
 
+#include "config/Settings.h"
 #include "platform/Registry.h"
 
 namespace desktop {
 
-enum class SettingKind {
-    Flag,    // 0 or 1
-    Number,  // an integer within the setting's bounds
-    Text,
-    Status,  // text the engine writes; shown, never set here
-};
-
-// One value of the parameters key as the settings pages show it.
-struct SettingDef {
-    const char* name;
-    SettingKind kind;
-    const char* defaultValue;
-    const char* group;  // the page a user looks for it on
-    long long min = 0;
-    long long max = 0xFFFFFFFFLL;
-    bool oneLine = false;  // Text that goes into a protocol line: no CR or LF
-};
+// The settings pages show the schema's rows.
+using SettingKind = config::Kind;
+using SettingDef = config::Setting;
 
 // Every setting of the parameters key, grouped by page, in page order.
 const std::vector<SettingDef>& settingDefinitions();
@@ -41,14 +28,14 @@ public:
     std::string value(const std::string& name) const;
     // Checks and holds a new value; the error text names what was wrong, empty when accepted.
     std::string set(const std::string& name, const std::string& text);
+    // The settings whose held values differ from the store's, by name.
+    std::vector<std::string> changedSettings() const;
     // Pages whose values differ from the store's.
     std::vector<std::string> changedGroups() const;
     // Writes the held values; false when a write failed.
     bool save();
 
 private:
-    std::string stored(const SettingDef& def) const;
-
     platform::RegRoot root_;
     std::string parametersKey_;
     std::map<std::string, std::string> loaded_;   // by definition name

@@ -24,14 +24,18 @@ struct SettingsPage {
 // MaxSlew) and the status values are not.
 const std::vector<SettingsPage>& settingsPages();
 
-// What a running program does once the pages named here (SettingsModel::changedGroups) were
-// confirmed. The engine reads its settings once, so a page it reads restarts it (and with it
-// the watchdog); the Alerts page alone restarts only the watchdog and the source runs on.
+// What a running program does once changed settings were confirmed: each setting's row in
+// the schema says what a change restarts. The engine reads its settings once, so a setting it
+// reads restarts it (and with it the watchdog); the alert settings alone restart only the
+// watchdog and the source runs on.
 struct SettingsRestart {
     bool engine = false;
     bool watchdog = false;
     bool window = false;  // the Window page: the front end's own look
 };
+// By the names of the changed settings (SettingsModel::changedSettings).
+SettingsRestart settingsRestartOf(const std::vector<std::string>& changedSettings);
+// As if every setting on the pages named here (SettingsModel::changedGroups) had changed.
 SettingsRestart settingsRestart(const std::vector<std::string>& changedPages);
 
 // The Alerts page shows AlertTimeout on a slider (see alerts/AlertTimeouts.h).

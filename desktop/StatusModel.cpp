@@ -9,10 +9,10 @@ namespace desktop {
 StatusValues StatusValues::read(platform::RegRoot root, const std::string& parametersKey) {
     const engine::CReg key(parametersKey, root, true);
     StatusValues v;
-    v.lastDelta = key.readText("LastDelta", v.lastDelta);
-    v.lastContact = key.readText("LastContact", v.lastContact);
-    v.timeSource = key.readText("TimeSource", v.timeSource);
-    v.drift = key.readText("Drift", v.drift);
+    v.lastDelta = config::readText(key, "LastDelta");
+    v.lastContact = config::readText(key, "LastContact");
+    v.timeSource = config::readText(key, "TimeSource");
+    v.drift = config::readText(key, "Drift");
     return v;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "config/Settings.h"
 #include "platform/Clock.h"
 #include "platform/Registry.h"
 
@@ -11,10 +12,10 @@ namespace desktop {
 
 // The status values the set-time operation writes, as a status display shows them.
 struct StatusValues {
-    std::string lastDelta = "None";
-    std::string lastContact = "Never";
-    std::string timeSource = "None";
-    std::string drift = "Unknown";
+    std::string lastDelta = config::defaultText("LastDelta");
+    std::string lastContact = config::defaultText("LastContact");
+    std::string timeSource = config::defaultText("TimeSource");
+    std::string drift = config::defaultText("Drift");
 
     // Read from the parameters key, each with the text shown before its first write.
     static StatusValues read(platform::RegRoot root, const std::string& parametersKey);

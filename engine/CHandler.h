@@ -165,7 +165,7 @@ private:
 
     ServerList list_;
     std::atomic<int> currentIndex_{ServerList::kNone};
-    std::atomic<int> frequencyMinutes_{120};
+    std::atomic<int> frequencyMinutes_{config::defaultNumber("Frequency")};
 
     mutable std::mutex clientMutex_;  // guards client_ and source_ against set-time calls
     std::unique_ptr<CTimeClient> client_;

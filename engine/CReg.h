@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "config/Settings.h"
 #include "platform/Registry.h"
 
 namespace engine {
@@ -15,7 +16,7 @@ inline constexpr const char* kServerDetailsSubkey = "Server Details";
 
 // One key of the configuration store, opened (and created when missing) on construction.
 // Reads never fail toward the caller: a missing key or value yields the default.
-class CReg {
+class CReg : public config::StoredValues {
 public:
     static constexpr size_t kTextBufferSize = 10240;
 
@@ -29,11 +30,11 @@ public:
     const std::string& path() const { return path_; }
     platform::RegRoot root() const { return root_; }
 
-    uint32_t readDword(const std::string& name, uint32_t defaultValue) const;
+    uint32_t readDword(const std::string& name, uint32_t defaultValue) const override;
     int readInt(const std::string& name, int defaultValue) const;
     void readInt(const std::string& name, int& out, int defaultValue) const;
     // Texts that do not fit the 10,240-byte read buffer yield the default.
-    std::string readText(const std::string& name, const std::string& defaultValue) const;
+    std::string readText(const std::string& name, const std::string& defaultValue) const override;
 
     platform::Status writeInt(const std::string& name, uint32_t value);
     platform::Status writeText(const std::string& name, const std::string& text);

@@ -20,10 +20,6 @@ constexpr double kSecondsPerDay = 86400.0;
 constexpr int kFirstYear = 1601;
 constexpr int kLastYear = 30827;
 
-bool flag(const CReg& parameters, const char* name, bool defaultValue) {
-    return parameters.readInt(name, defaultValue ? 1 : 0) != 0;
-}
-
 bool representable(double timeValue) {
     static const double earliest =
         static_cast<double>(core::daysSinceUnixEpoch(kFirstYear, 1, 1)) * kSecondsPerDay +
@@ -45,17 +41,17 @@ double CorrectionSettings::maxFromStored(uint32_t stored) {
 
 CorrectionSettings CorrectionSettings::read(const CReg& parameters) {
     CorrectionSettings s;
-    s.set = flag(parameters, "Set", s.set);
-    s.maxSeconds = maxFromStored(parameters.readDword("Max", 3600));
-    s.allowMax = flag(parameters, "AllowMax", s.allowMax);
-    s.minMs = parameters.readDword("Min", s.minMs);
-    s.noTell = flag(parameters, "NoTell", s.noTell);
-    s.adjustPoll = flag(parameters, "AdjustPoll", s.adjustPoll);
-    s.adjustFreq = flag(parameters, "AdjustFreq", s.adjustFreq);
-    s.often = flag(parameters, "Often", s.often);
-    s.switchOk = flag(parameters, "SwitchOK", s.switchOk);
-    s.startTop = flag(parameters, "StartTop", s.startTop);
-    s.maxSlew = parameters.readInt("MaxSlew", s.maxSlew);
+    s.set = config::readFlag(parameters, "Set");
+    s.maxSeconds = maxFromStored(config::readDword(parameters, "Max"));
+    s.allowMax = config::readFlag(parameters, "AllowMax");
+    s.minMs = config::readDword(parameters, "Min");
+    s.noTell = config::readFlag(parameters, "NoTell");
+    s.adjustPoll = config::readFlag(parameters, "AdjustPoll");
+    s.adjustFreq = config::readFlag(parameters, "AdjustFreq");
+    s.often = config::readFlag(parameters, "Often");
+    s.switchOk = config::readFlag(parameters, "SwitchOK");
+    s.startTop = config::readFlag(parameters, "StartTop");
+    s.maxSlew = config::readNumber(parameters, "MaxSlew");
     return s;
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "config/Settings.h"
 #include "core/Handlers.h"
 #include "engine/FrequencyDiscipline.h"
 #include "platform/Clock.h"
@@ -19,17 +20,18 @@ enum class Deliverable { Service, Desktop };
 
 // The settings of the set-time decision, read once from the parameters key.
 struct CorrectionSettings {
-    bool set = true;           // Set: 0 = never touch the clock, only report
-    double maxSeconds = 3600;  // Max: 0 = no upper limit
-    bool allowMax = false;     // AllowMax: clamp to Max instead of refusing
-    uint32_t minMs = 500;      // Min: 0 = no lower limit
-    bool noTell = true;        // NoTell: do not announce the time change
-    bool adjustPoll = false;   // AdjustPoll
-    bool adjustFreq = true;    // AdjustFreq (service)
-    bool often = true;         // Often (desktop): 0 = close after the first result
-    bool switchOk = false;     // SwitchOK
-    bool startTop = false;     // StartTop
-    int maxSlew = 100;         // MaxSlew (frequency discipline)
+    // The defaults are the schema's (config/Settings.h).
+    bool set = config::defaultFlag("Set");             // 0 = never touch the clock, only report
+    double maxSeconds = config::defaultNumber("Max");  // 0 = no upper limit
+    bool allowMax = config::defaultFlag("AllowMax");   // clamp to Max, not refuse
+    uint32_t minMs = config::setting("Min").number;    // 0 = no lower limit
+    bool noTell = config::defaultFlag("NoTell");       // do not announce the change
+    bool adjustPoll = config::defaultFlag("AdjustPoll");
+    bool adjustFreq = config::defaultFlag("AdjustFreq");  // service
+    bool often = config::defaultFlag("Often");  // desktop: 0 = close after the first result
+    bool switchOk = config::defaultFlag("SwitchOK");
+    bool startTop = config::defaultFlag("StartTop");
+    int maxSlew = config::defaultNumber("MaxSlew");  // frequency discipline
 
     // A stored Max above 1,000,000 is taken as nanoseconds.
     static double maxFromStored(uint32_t stored);

@@ -1,15 +1,12 @@
 #pragma once
 #include <string>
 
+#include "config/Settings.h"
 #include "core/MessageLog.h"
 
 namespace engine {
 
 class CReg;
-
-// An interval (a time to wait, a count of minutes, ...) from the store: 0 or less, which would
-// make a loop spin or a wait end at once, reads as `fallback`, its default.
-int readInterval(const CReg& parameters, const char* name, int fallback);
 
 // What the message log writes where: LogMsgs, LogError, LogWarn, LogDebug, Logfile, Logtofile,
 // LogtoSyslog, SyslogServer, LogtoEvtlog.
@@ -18,42 +15,42 @@ core::LogSettings readLogSettings(const CReg& parameters);
 // The HTTP client's proxy: ProxyAddress (a host, optionally with ":port"), ProxyPort,
 // ProxyNameNeeded, ProxyName, ProxyPwd.
 struct ProxySettings {
-    std::string address;
-    int port = 8080;
-    bool nameNeeded = false;
-    std::string name;
-    std::string password;
+    std::string address = config::defaultText("ProxyAddress");
+    int port = config::defaultNumber("ProxyPort");
+    bool nameNeeded = config::defaultFlag("ProxyNameNeeded");
+    std::string name = config::defaultText("ProxyName");
+    std::string password = config::defaultText("ProxyPwd");
 };
 
 // What the engine itself reads once at start (the correction and logging settings have their
-// own structures).
+// own structures). The defaults and read rules are the schema's (config/Settings.h).
 struct EngineSettings {
-    bool onlyServeWhenSynched = false;
-    bool autoChange = true;
-    bool switchOk = false;
-    bool startTop = false;
-    bool sntpFix = false;
-    int switchDelayMs = 2000;
-    int frequencyMinutes = 120;
-    std::string nmeaAdjust = "0";
+    bool onlyServeWhenSynched = config::defaultFlag("OnlyServeWhenSynched");
+    bool autoChange = config::defaultFlag("AutoChange");
+    bool switchOk = config::defaultFlag("SwitchOK");
+    bool startTop = config::defaultFlag("StartTop");
+    bool sntpFix = config::defaultFlag("SNTPFix");
+    int switchDelayMs = config::defaultNumber("SwitchDelay");
+    int frequencyMinutes = config::defaultNumber("Frequency");
+    std::string nmeaAdjust = config::defaultText("NMEAAdjust");
     // NMEAAdjust read as a number the way atoi reads it, but held within int.
     int nmeaAdjustMs() const;
-    int gpsPort = 3;
-    int gpsSpeed = 0;
-    std::string nmeaWakeup;
-    bool watchForDialup = false;
-    bool rfc868TcpServer = true;
-    bool rfc868UdpServer = true;
-    bool rfc867TcpServer = true;
-    bool rfc867UdpServer = true;
-    bool sntpServer = true;
-    int ntpStratum = 14;
-    bool ntpBroadcast = false;
-    int ntpBroadcastInterval = 64;
-    std::string broadcastAddresses = "255.255.255.255";
-    int multicastTtl = 31;
-    bool enableAlerts = false;
-    int alertTimeoutMinutes = 480;
+    int gpsPort = config::defaultNumber("GPSPort");
+    int gpsSpeed = config::defaultNumber("GPSSpeed");
+    std::string nmeaWakeup = config::defaultText("NMEAWakeup");
+    bool watchForDialup = config::defaultFlag("WatchForDialup");
+    bool rfc868TcpServer = config::defaultFlag("TCPServer");
+    bool rfc868UdpServer = config::defaultFlag("UDPServer");
+    bool rfc867TcpServer = config::defaultFlag("867TCPServer");
+    bool rfc867UdpServer = config::defaultFlag("867UDPServer");
+    bool sntpServer = config::defaultFlag("SNTPServer");
+    int ntpStratum = config::defaultNumber("NTPStratum");
+    bool ntpBroadcast = config::defaultFlag("NTPbcast");
+    int ntpBroadcastInterval = config::defaultNumber("NTPbcastfreq");
+    std::string broadcastAddresses = config::defaultText("BroadcastAddrs");
+    int multicastTtl = config::defaultNumber("MCastTTL");
+    bool enableAlerts = config::defaultFlag("EnableAlerts");
+    int alertTimeoutMinutes = config::defaultNumber("AlertTimeout");
     ProxySettings proxy;
 
     static EngineSettings read(const CReg& parameters);

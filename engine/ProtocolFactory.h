@@ -31,14 +31,14 @@ inline bool needsAddress(int protocol) {
 struct ClientContext {
     core::MessageHandler& messages;
     core::TimeHandler& time;
-    int frequencyMinutes = 120;  // the engine's poll interval
-    bool sntpFix = false;        // SNTPFix: protocol 0 makes the alternative client
+    int frequencyMinutes = config::defaultNumber("Frequency");  // the engine's poll interval
+    bool sntpFix = config::defaultFlag("SNTPFix");  // protocol 0 makes the alternative client
     DialupGate* dialup = nullptr;
     ProxySettings proxy;  // for the HTTP client of an entry with `useproxy`
     // The GPS receivers: GPSPort, GPSSpeed, NMEAWakeup, NMEAAdjust (milliseconds).
-    int gpsPort = 3;
-    int gpsSpeed = 0;
-    std::string nmeaWakeup;
+    int gpsPort = config::defaultNumber("GPSPort");
+    int gpsSpeed = config::defaultNumber("GPSSpeed");
+    std::string nmeaWakeup = config::defaultText("NMEAWakeup");
     int nmeaAdjustMs = 0;
     SntpExchange* sntpServer = nullptr;  // the running SNTP server, if any
 };
@@ -46,10 +46,10 @@ struct ClientContext {
 enum class ServerKind { Rfc868Tcp, Rfc868Udp, Rfc867Tcp, Rfc867Udp, Sntp, NtpBroadcast };
 
 struct ServerSettings {
-    int stratum = 14;  // NTPStratum, 0..15
-    int broadcastInterval = 64;
-    std::string broadcastAddresses = "255.255.255.255";
-    int multicastTtl = 31;
+    int stratum = config::defaultNumber("NTPStratum");
+    int broadcastInterval = config::defaultNumber("NTPbcastfreq");
+    std::string broadcastAddresses = config::defaultText("BroadcastAddrs");
+    int multicastTtl = config::defaultNumber("MCastTTL");
 };
 
 // The protocol table: turns protocol numbers into clients and server kinds into servers.

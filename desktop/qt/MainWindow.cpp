@@ -24,7 +24,7 @@
 
 #include "app/ProtocolTable.h"
 #include "core/TimeValue.h"
-#include "desktop/SettingsPages.h"
+#include "desktop/ApplySettings.h"
 #include "desktop/StatusModel.h"
 #include "desktop/qt/AlertBoxes.h"
 #include "desktop/qt/DialogServerListUi.h"
@@ -51,9 +51,9 @@ private:
 
 constexpr int kMaxLines = 1000;
 
-bool readFlag(const char* name, uint32_t fallback) {
+bool readFlag(const char* name) {
     const engine::CReg key(engine::kUserParametersKey, platform::RegRoot::CurrentUser, true);
-    return key.readDword(name, fallback) != 0;
+    return config::readFlag(key, name);
 }
 
 }  // namespace
@@ -65,8 +65,7 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
     engine_ = std::make_unique<engine::CHandler>(*this, app::makeProtocolTable(),
                                                  alertBoxes_->watchdogFactory());
     ui_ = std::make_unique<DialogServerListUi>(
-        this, [] { return readFlag("SNTPFix", 0); },
-        [this](const std::string& name) { query(name); });
+        this, [] { return readFlag("SNTPFix"); }, [this](const std::string& name) { query(name); });
     model_ = std::make_unique<desktop::ServerListModel>(platform::RegRoot::CurrentUser,
                                                         engine::kUserParametersKey, *ui_, *this);
     loopTimer_ = new QTimer(this);
@@ -236,7 +235,7 @@ void MainWindow::buildTray() {
     trayMenu_->addAction(tr("E&xit"), this, [this] { exitProgram(); });
 
     // Without a notification area (headless, some desktops) the window is the only way in.
-    if (readFlag("Hidden", 0) || !QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (readFlag("Hidden") || !QSystemTrayIcon::isSystemTrayAvailable()) {
         return;
     }
     tray_ = new QSystemTrayIcon(style()->standardIcon(QStyle::SP_ComputerIcon), this);
@@ -254,7 +253,7 @@ void MainWindow::buildTray() {
 void MainWindow::start() {
     engine_->loadSettings();
     info(engine::CHandler::kName, "%s", platform::processClock().description().c_str());
-    if (readFlag("StartMinimized", 0)) {
+    if (readFlag("StartMinimized")) {
         if (tray_ == nullptr) {
             showMinimized();
         }
@@ -321,24 +320,22 @@ void MainWindow::openSettings(const QString& page) {
     const bool confirmed = dialog.exec() == QDialog::Accepted;
     --dialogsOpen_;
     if (confirmed) {
-        applySettings(dialog.changedGroups());
+        applySettings(dialog.changedSettings());
     }
 }
 
-void MainWindow::applySettings(const std::vector<std::string>& groups) {
-    const desktop::SettingsRestart restart = desktop::settingsRestart(groups);
-    if (restart.engine) {
-        // The engine reads its settings once: stop it, read them again, start again.
-        stopEngine();
-        engine_->reloadSettings();
-        startEngine();
-    } else if (restart.watchdog) {
+void MainWindow::applySettings(const std::vector<std::string>& changedSettings) {
+    desktop::SettingsTarget target;
+    target.stopEngine = [this] { stopEngine(); };
+    target.reloadSettings = [this] { engine_->reloadSettings(); };
+    target.startEngine = [this] { startEngine(); };
+    target.restartWatchdog = [this] {
         alertBoxes_->setCancelled(true);
         engine_->restartWatchdog();
         alertBoxes_->setCancelled(false);
-    }
-    if (restart.window) {
-        const bool wantTray = !readFlag("Hidden", 0);
+    };
+    target.applyWindow = [this] {
+        const bool wantTray = !readFlag("Hidden");
         if (wantTray && tray_ == nullptr) {
             buildTray();
         } else if (!wantTray && tray_ != nullptr) {
@@ -346,7 +343,8 @@ void MainWindow::applySettings(const std::vector<std::string>& groups) {
             tray_->deleteLater();
             tray_ = nullptr;
         }
-    }
+    };
+    desktop::applySettings(changedSettings, target);
     refreshStatus();
 }
 
@@ -509,7 +507,7 @@ void MainWindow::refreshStatus() {
     for (size_t i = 0; i < rows.size(); ++i) {
         statusValues_[i]->setText(fromEngine(rows[i].second));
     }
-    const bool tips = readFlag("Tips", 1);
+    const bool tips = readFlag("Tips");
     if (tray_ != nullptr) {
         tray_->setToolTip(tips ? fromEngine(values.tooltip()) : QString("Kronel"));
     }
@@ -522,7 +520,7 @@ void MainWindow::refreshList() {
     model_->reload();
     const std::string selected =
         selectedRow() >= 0 ? toEngine(list_->currentItem()->text(0)) : std::string();
-    const bool sntpFix = readFlag("SNTPFix", 0);
+    const bool sntpFix = readFlag("SNTPFix");
     const auto table = app::makeProtocolTable();
     list_->clear();
     for (const std::string& name : model_->rows()) {

@@ -100,7 +100,7 @@ private:
     int selectedRow() const;
     // Every operation of the list runs with the window held open.
     void withHold(const std::function<void()>& operation);
-    void applySettings(const std::vector<std::string>& groups);
+    void applySettings(const std::vector<std::string>& changedSettings);
     void startEngine();
     void stopEngine();
     void exitProgram();

@@ -220,7 +220,7 @@ void SettingsDialog::accept() {
         QMessageBox::warning(this, windowTitle(), errors.join("\n"));
         return;
     }
-    changed_ = model_.changedGroups();
+    changed_ = model_.changedSettings();
     if (!model_.save()) {
         QMessageBox::warning(this, windowTitle(), tr("The settings could not all be written."));
     }

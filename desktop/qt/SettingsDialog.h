@@ -16,8 +16,8 @@ class QWidget;
 namespace kronelqt {
 
 // The settings pages over SettingsModel, a list of pages beside the page shown, and the
-// information page. OK checks every value, writes the store and leaves the pages that changed
-// in changedGroups().
+// information page. OK checks every value, writes the store and leaves the settings that
+// changed in changedSettings().
 class SettingsDialog : public QDialog {
     Q_OBJECT
 public:
@@ -28,7 +28,7 @@ public:
     // Shows the page with this title.
     void showPage(const QString& title);
     QStringList pageTitles() const;
-    const std::vector<std::string>& changedGroups() const { return changed_; }
+    const std::vector<std::string>& changedSettings() const { return changed_; }
 
     void accept() override;
 

@@ -9,8 +9,8 @@
 
 #include "alerts/WatchdogFactory.h"
 #include "app/ProtocolTable.h"
+#include "desktop/ApplySettings.h"
 #include "desktop/SettingsModel.h"
-#include "desktop/SettingsPages.h"
 #include "desktop/StatusModel.h"
 #include "desktop/win32/PropertyPages.h"
 #include "desktop/win32/resource.h"
@@ -505,15 +505,12 @@ void MainDialog::openSettings() {
         const DialogOpen open(dialogsOpen_);
         changed = showSettingsSheet(hwnd_, instance_);
     }
-    const desktop::SettingsRestart restart = desktop::settingsRestart(changed);
-    if (restart.engine) {
-        // The engine reads its settings once: stop it, read them again, start again.
-        stopEngine();
-        engine_->reloadSettings();
-        startEngine();
-    } else if (restart.watchdog) {
-        engine_->restartWatchdog();
-    }
+    desktop::SettingsTarget target;
+    target.stopEngine = [this] { stopEngine(); };
+    target.reloadSettings = [this] { engine_->reloadSettings(); };
+    target.startEngine = [this] { startEngine(); };
+    target.restartWatchdog = [this] { engine_->restartWatchdog(); };
+    desktop::applySettings(changed, target);
     if (!changed.empty()) {
         fillServers();
         refreshStatus();

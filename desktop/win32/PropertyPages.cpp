@@ -359,7 +359,7 @@ std::vector<std::string> showSettingsSheet(HWND owner, HINSTANCE instance) {
     if (!sheet.applied) {
         return {};
     }
-    std::vector<std::string> changed = sheet.model.changedGroups();
+    std::vector<std::string> changed = sheet.model.changedSettings();
     sheet.model.save();
     return changed;
 }

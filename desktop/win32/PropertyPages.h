@@ -12,7 +12,7 @@ namespace kronelwin {
 
 // The settings as a property sheet: one page per page of the settings model, the Alerts page
 // with its time-out slider, and the information page. On OK the values are written to the
-// store; the result names the pages that changed (empty on Cancel or when nothing changed).
+// store; the result names the settings that changed (empty on Cancel or when nothing changed).
 std::vector<std::string> showSettingsSheet(HWND owner, HINSTANCE instance);
 
 // The server's property page: the edited record on OK, nothing on Cancel.
