@@ -30,129 +30,114 @@ namespace app {
 
 namespace {
 
-constexpr std::array<const char*, 25> kDisplayNames = {
-    "SNTP Client",              // 0 (or the alternative client, see displayName)
-    "RFC868 UDP Client",        // 1
-    "RFC868 TCP Client",        // 2
-    "HTTP Client",              // 3
-    "SNTP Broadcast Client",    // 4
-    "Zodiac GPS Client",        // 5
-    "NMEA Client",              // 6
-    "RFC867 TCP Client",        // 7
-    "RFC867 UDP Client",        // 8
-    "Galleon Clock Client",     // 9
-    "ICMP Timestamp Client",    // 10
-    "Trimble Clock Client",     // 11
-    "Praecis Clock Client",     // 12
-    "Truetime Clock Client",    // 13
-    "Spectracom Clock Client",  // 14
-    "NeoClock Clock Client",    // 15
-    "",                         // 16-19: not assigned
-    "",
-    "",
-    "",
-    "DCF77 Clock Client",     // 20
-    "Pulse Clock Client",     // 21
-    "EMCPro Clock Client",    // 22
-    "IRIG-B Clock Client",    // 23
-    "NMEA with 1PPS Client",  // 24
-};
+using engine::ClientContext;
+using engine::ServerEntry;
+using ClientPointer = std::unique_ptr<engine::CTimeClient>;
+
+ClientPointer sntpClient(const ServerEntry& entry, const ClientContext& context) {
+    if (!context.sntpFix) {
+        return std::make_unique<netclients::CSNTP2Client>(context.messages, context.time,
+                                                          entry.addr, context.frequencyMinutes,
+                                                          entry.rejectNtp, context.dialup);
+    }
+    return std::make_unique<netclients::CSNTPClient>(context.messages, context.time, entry.addr,
+                                                     context.frequencyMinutes, entry.rejectNtp,
+                                                     context.dialup, context.sntpServer);
+}
+
+ClientPointer broadcastClient(const ServerEntry& entry, const ClientContext& context) {
+    return std::make_unique<netclients::CSNTPBroadcastClient>(
+        context.messages, context.time, entry.addr, context.frequencyMinutes, context.sntpServer);
+}
+
+ClientPointer httpClient(const ServerEntry& entry, const ClientContext& context) {
+    return std::make_unique<netclients::ChttpClient>(context.messages, context.time, entry.addr,
+                                                     context.frequencyMinutes, entry.useProxy,
+                                                     context.proxy, context.dialup);
+}
+
+// The network clients that need nothing but their server and the dial-up gate.
+template <typename Client>
+ClientPointer gatedClient(const ServerEntry& entry, const ClientContext& context) {
+    return std::make_unique<Client>(context.messages, context.time, entry.addr,
+                                    context.frequencyMinutes, context.dialup);
+}
+
+// The NMEA receivers on the GPS port.
+template <typename Client>
+ClientPointer nmeaClient(const ServerEntry& /*entry*/, const ClientContext& context) {
+    return std::make_unique<Client>(context.messages, context.time, context.frequencyMinutes,
+                                    context.gpsPort, context.gpsSpeed, context.nmeaWakeup,
+                                    context.nmeaAdjustMs);
+}
+
+ClientPointer zodiacClient(const ServerEntry& /*entry*/, const ClientContext& context) {
+    return std::make_unique<refclocks::CZodiac>(context.messages, context.time,
+                                                context.frequencyMinutes, context.gpsPort,
+                                                context.gpsSpeed);
+}
 
 // The receivers on a port named by the entry's address, polled every `Frequency` minutes.
 template <typename Client>
-std::unique_ptr<engine::CTimeClient> serialClient(const engine::ServerEntry& entry,
-                                                  const engine::ClientContext& context) {
+ClientPointer serialClient(const ServerEntry& entry, const ClientContext& context) {
     return std::make_unique<Client>(context.messages, context.time, entry.addr,
                                     context.frequencyMinutes);
 }
 
+// How each row of the catalogue makes its client, row for row.
+struct HowMade {
+    int protocol;
+    ClientPointer (*make)(const ServerEntry&, const ClientContext&);
+};
+
+constexpr std::array<HowMade, engine::kProtocolCatalogue.size()> kHowMade{{
+    {0, sntpClient},
+    {1, gatedClient<netclients::Crfc868udpClient>},
+    {2, gatedClient<netclients::Crfc868tcpClient>},
+    {3, httpClient},
+    {4, broadcastClient},
+    {5, zodiacClient},
+    {6, nmeaClient<refclocks::CNMEA>},
+    {7, gatedClient<netclients::Crfc867tcpClient>},
+    {8, gatedClient<netclients::Crfc867udpClient>},
+    {9, serialClient<refclocks::CGalleonClient>},
+    {10, gatedClient<netclients::CicmpClient>},
+    {11, serialClient<refclocks::CTrimbleClient>},
+    {12, serialClient<refclocks::CPraecisClient>},
+    {13, serialClient<refclocks::CTruetimeClient>},
+    {14, serialClient<refclocks::CSpectracomClient>},
+    {15, serialClient<refclocks::CNeoClockClient>},
+    {20, serialClient<refclocks::Cdcf77Client>},
+    {21, serialClient<refclocks::CPulseClient>},
+    {22, serialClient<refclocks::CEMCProClient>},
+    {23, serialClient<refclocks::CIRIGBClient>},
+    {24, nmeaClient<refclocks::CNMEADCD>},
+}};
+
+constexpr bool rowForRow() {
+    for (size_t i = 0; i < kHowMade.size(); ++i) {
+        if (kHowMade[i].protocol != engine::kProtocolCatalogue[i].number) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(rowForRow(), "every catalogue row, and only those, says how its client is made");
+
 class ProtocolTable : public engine::ProtocolFactory {
 public:
     std::string displayName(int protocol, bool sntpFix) const override {
-        if (protocol == 0 && sntpFix) {
-            return "SNTP (alternative) Client";
-        }
-        if (protocol < 0 || protocol >= static_cast<int>(kDisplayNames.size())) {
-            return {};
-        }
-        return kDisplayNames[static_cast<size_t>(protocol)];
+        return engine::protocolDisplayName(protocol, sntpFix);
     }
 
     std::unique_ptr<engine::CTimeClient> createClient(
         const engine::ServerEntry& entry, const engine::ClientContext& context) override {
-        switch (entry.protocol) {
-            case 0:
-                if (!context.sntpFix) {
-                    return std::make_unique<netclients::CSNTP2Client>(
-                        context.messages, context.time, entry.addr, context.frequencyMinutes,
-                        entry.rejectNtp, context.dialup);
-                }
-                return std::make_unique<netclients::CSNTPClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    entry.rejectNtp, context.dialup, context.sntpServer);
-            case 4:
-                return std::make_unique<netclients::CSNTPBroadcastClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    context.sntpServer);
-            case 1:
-                return std::make_unique<netclients::Crfc868udpClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    context.dialup);
-            case 2:
-                return std::make_unique<netclients::Crfc868tcpClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    context.dialup);
-            case 3:
-                return std::make_unique<netclients::ChttpClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    entry.useProxy, context.proxy, context.dialup);
-            case 7:
-                return std::make_unique<netclients::Crfc867tcpClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    context.dialup);
-            case 8:
-                return std::make_unique<netclients::Crfc867udpClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    context.dialup);
-            case 10:
-                return std::make_unique<netclients::CicmpClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    context.dialup);
-            case 6:
-                return std::make_unique<refclocks::CNMEA>(
-                    context.messages, context.time, context.frequencyMinutes, context.gpsPort,
-                    context.gpsSpeed, context.nmeaWakeup, context.nmeaAdjustMs);
-            case 24:
-                return std::make_unique<refclocks::CNMEADCD>(
-                    context.messages, context.time, context.frequencyMinutes, context.gpsPort,
-                    context.gpsSpeed, context.nmeaWakeup, context.nmeaAdjustMs);
-            case 5:
-                return std::make_unique<refclocks::CZodiac>(context.messages, context.time,
-                                                            context.frequencyMinutes,
-                                                            context.gpsPort, context.gpsSpeed);
-            case 9:
-                return serialClient<refclocks::CGalleonClient>(entry, context);
-            case 11:
-                return serialClient<refclocks::CTrimbleClient>(entry, context);
-            case 12:
-                return serialClient<refclocks::CPraecisClient>(entry, context);
-            case 13:
-                return serialClient<refclocks::CTruetimeClient>(entry, context);
-            case 14:
-                return serialClient<refclocks::CSpectracomClient>(entry, context);
-            case 15:
-                return serialClient<refclocks::CNeoClockClient>(entry, context);
-            case 20:
-                return serialClient<refclocks::Cdcf77Client>(entry, context);
-            case 21:
-                return serialClient<refclocks::CPulseClient>(entry, context);
-            case 22:
-                return serialClient<refclocks::CEMCProClient>(entry, context);
-            case 23:
-                return serialClient<refclocks::CIRIGBClient>(entry, context);
-            default:
-                return nullptr;
+        for (const HowMade& row : kHowMade) {
+            if (row.protocol == entry.protocol) {
+                return row.make(entry, context);
+            }
         }
+        return nullptr;
     }
 
     std::unique_ptr<engine::CTimeServer> createServer(engine::ServerKind kind,
