@@ -116,7 +116,8 @@ constexpr std::array<HowMade, engine::kProtocolCatalogue.size()> kHowMade{{
 
 constexpr bool rowForRow() {
     for (size_t i = 0; i < kHowMade.size(); ++i) {
-        if (kHowMade[i].protocol != engine::kProtocolCatalogue[i].number) {
+        if (kHowMade[i].protocol != engine::kProtocolCatalogue[i].number ||
+            kHowMade[i].make == nullptr) {
             return false;
         }
     }

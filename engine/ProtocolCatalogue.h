@@ -16,7 +16,7 @@ struct ProtocolRow {
 
 // Every assigned number, in ascending order; 16 to 19 are not assigned.
 // number, name, needs an address, takes the proxy, takes rejectntp
-inline constexpr std::array<ProtocolRow, 21> kProtocolCatalogue{{
+inline constexpr auto kProtocolCatalogue = std::to_array<ProtocolRow>({
     {0, "SNTP Client", true, false, true},
     {1, "RFC868 UDP Client", true, false, false},
     {2, "RFC868 TCP Client", true, false, false},
@@ -39,7 +39,7 @@ inline constexpr std::array<ProtocolRow, 21> kProtocolCatalogue{{
     {22, "EMCPro Clock Client", true, false, false},
     {23, "IRIG-B Clock Client", true, false, false},
     {24, "NMEA with 1PPS Client", true, false, false},
-}};
+});
 
 // Protocol 0's name under SNTPFix, which makes it the alternative client.
 inline constexpr const char* kSntpAlternativeName = "SNTP (alternative) Client";

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "core/ErrorText.h"
-#include "platform/Seams.h"
 
 namespace netclients {
 

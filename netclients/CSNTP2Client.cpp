@@ -3,7 +3,6 @@
 #include <chrono>
 
 #include "core/ErrorText.h"
-#include "platform/Seams.h"
 
 namespace netclients {
 

@@ -5,7 +5,6 @@
 #include "core/ErrorText.h"
 #include "core/Format.h"
 #include "core/TimeValue.h"
-#include "platform/Seams.h"
 #include "wire/DaytimeText.h"
 
 namespace netclients {

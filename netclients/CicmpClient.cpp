@@ -5,7 +5,6 @@
 
 #include "core/ErrorText.h"
 #include "core/TimeValue.h"
-#include "platform/Seams.h"
 
 namespace netclients {
 
