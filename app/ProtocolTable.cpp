@@ -17,124 +17,102 @@ namespace app {
 
 namespace {
 
-constexpr std::array<const char*, 25> kDisplayNames = {
-    "SNTP Client",              // 0 (or the alternative client, see displayName)
-    "RFC868 UDP Client",        // 1
-    "RFC868 TCP Client",        // 2
-    "HTTP Client",              // 3
-    "SNTP Broadcast Client",    // 4
-    "Zodiac GPS Client",        // 5
-    "NMEA Client",              // 6
-    "RFC867 TCP Client",        // 7
-    "RFC867 UDP Client",        // 8
-    "Galleon Clock Client",     // 9
-    "ICMP Timestamp Client",    // 10
-    "Trimble Clock Client",     // 11
-    "Praecis Clock Client",     // 12
-    "Truetime Clock Client",    // 13
-    "Spectracom Clock Client",  // 14
-    "NeoClock Clock Client",    // 15
-    "",                         // 16-19: not assigned
-    "",
-    "",
-    "",
-    "DCF77 Clock Client",     // 20
-    "Pulse Clock Client",     // 21
-    "EMCPro Clock Client",    // 22
-    "IRIG-B Clock Client",    // 23
-    "NMEA with 1PPS Client",  // 24
-};
+using engine::ClientContext;
+using engine::ServerEntry;
+using ClientPointer = std::unique_ptr<engine::CTimeClient>;
+
+ClientPointer sntpClient(const ServerEntry& entry, const ClientContext& context) {
+    if (!context.sntpFix) {
+        return std::make_unique<netclients::CSNTP2Client>(context.messages, context.time,
+                                                          entry.addr, context.frequencyMinutes,
+                                                          entry.rejectNtp, context.dialup);
+    }
+    return std::make_unique<netclients::CSNTPClient>(context.messages, context.time, entry.addr,
+                                                     context.frequencyMinutes, entry.rejectNtp,
+                                                     context.dialup, context.sntpServer);
+}
+
+ClientPointer broadcastClient(const ServerEntry& entry, const ClientContext& context) {
+    return std::make_unique<netclients::CSNTPBroadcastClient>(
+        context.messages, context.time, entry.addr, context.frequencyMinutes, context.sntpServer);
+}
+
+ClientPointer httpClient(const ServerEntry& entry, const ClientContext& context) {
+    return std::make_unique<netclients::ChttpClient>(context.messages, context.time, entry.addr,
+                                                     context.frequencyMinutes, entry.useProxy,
+                                                     context.proxy, context.dialup);
+}
+
+// The network clients that need nothing but their server and the dial-up gate.
+template <typename Client>
+ClientPointer gatedClient(const ServerEntry& entry, const ClientContext& context) {
+    return std::make_unique<Client>(context.messages, context.time, entry.addr,
+                                    context.frequencyMinutes, context.dialup);
+}
 
 // The receivers, one row each in the receiver table; polled every `Frequency` minutes.
-std::unique_ptr<engine::CTimeClient> receiver(const engine::ServerEntry& entry,
-                                              const engine::ClientContext& context) {
+ClientPointer receiver(const ServerEntry& entry, const ClientContext& context) {
     return refclocks::makeReceiver(entry.protocol,
                                    {entry.addr, context.frequencyMinutes, context.gpsPort,
                                     context.gpsSpeed, context.nmeaWakeup, context.nmeaAdjustMs},
                                    context.messages, context.time);
 }
 
+// How each row of the catalogue makes its client, row for row.
+struct HowMade {
+    int protocol;
+    ClientPointer (*make)(const ServerEntry&, const ClientContext&);
+};
+
+constexpr std::array<HowMade, engine::kProtocolCatalogue.size()> kHowMade{{
+    {0, sntpClient},
+    {1, gatedClient<netclients::Crfc868udpClient>},
+    {2, gatedClient<netclients::Crfc868tcpClient>},
+    {3, httpClient},
+    {4, broadcastClient},
+    {5, receiver},
+    {6, receiver},
+    {7, gatedClient<netclients::Crfc867tcpClient>},
+    {8, gatedClient<netclients::Crfc867udpClient>},
+    {9, receiver},
+    {10, gatedClient<netclients::CicmpClient>},
+    {11, receiver},
+    {12, receiver},
+    {13, receiver},
+    {14, receiver},
+    {15, receiver},
+    {20, receiver},
+    {21, receiver},
+    {22, receiver},
+    {23, receiver},
+    {24, receiver},
+}};
+
+constexpr bool rowForRow() {
+    for (size_t i = 0; i < kHowMade.size(); ++i) {
+        if (kHowMade[i].protocol != engine::kProtocolCatalogue[i].number ||
+            kHowMade[i].make == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(rowForRow(), "every catalogue row, and only those, says how its client is made");
+
 class ProtocolTable : public engine::ProtocolFactory {
 public:
     std::string displayName(int protocol, bool sntpFix) const override {
-        if (protocol == 0 && sntpFix) {
-            return "SNTP (alternative) Client";
-        }
-        if (protocol < 0 || protocol >= static_cast<int>(kDisplayNames.size())) {
-            return {};
-        }
-        return kDisplayNames[static_cast<size_t>(protocol)];
+        return engine::protocolDisplayName(protocol, sntpFix);
     }
 
     std::unique_ptr<engine::CTimeClient> createClient(
         const engine::ServerEntry& entry, const engine::ClientContext& context) override {
-        switch (entry.protocol) {
-            case 0:
-                if (!context.sntpFix) {
-                    return std::make_unique<netclients::CSNTP2Client>(
-                        context.messages, context.time, entry.addr, context.frequencyMinutes,
-                        entry.rejectNtp, context.dialup);
-                }
-                return std::make_unique<netclients::CSNTPClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    entry.rejectNtp, context.dialup, context.sntpServer);
-            case 4:
-                return std::make_unique<netclients::CSNTPBroadcastClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    context.sntpServer);
-            case 1:
-                return std::make_unique<netclients::Crfc868udpClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    context.dialup);
-            case 2:
-                return std::make_unique<netclients::Crfc868tcpClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    context.dialup);
-            case 3:
-                return std::make_unique<netclients::ChttpClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    entry.useProxy, context.proxy, context.dialup);
-            case 7:
-                return std::make_unique<netclients::Crfc867tcpClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    context.dialup);
-            case 8:
-                return std::make_unique<netclients::Crfc867udpClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    context.dialup);
-            case 10:
-                return std::make_unique<netclients::CicmpClient>(
-                    context.messages, context.time, entry.addr, context.frequencyMinutes,
-                    context.dialup);
-            case 6:
-                return receiver(entry, context);
-            case 24:
-                return receiver(entry, context);
-            case 5:
-                return receiver(entry, context);
-            case 9:
-                return receiver(entry, context);
-            case 11:
-                return receiver(entry, context);
-            case 12:
-                return receiver(entry, context);
-            case 13:
-                return receiver(entry, context);
-            case 14:
-                return receiver(entry, context);
-            case 15:
-                return receiver(entry, context);
-            case 20:
-                return receiver(entry, context);
-            case 21:
-                return receiver(entry, context);
-            case 22:
-                return receiver(entry, context);
-            case 23:
-                return receiver(entry, context);
-            default:
-                return nullptr;
+        for (const HowMade& row : kHowMade) {
+            if (row.protocol == entry.protocol) {
+                return row.make(entry, context);
+            }
         }
+        return nullptr;
     }
 
     std::unique_ptr<engine::CTimeServer> createServer(engine::ServerKind kind,

@@ -13,6 +13,7 @@
 #include "core/Format.h"
 #include "core/Handlers.h"
 #include "engine/CReg.h"
+#include "engine/ProtocolCatalogue.h"
 #include "engine/ServerList.h"
 
 namespace desktop {
@@ -48,13 +49,6 @@ int decimal(const std::string& field) {
         return value < 0 ? INT_MIN : INT_MAX;
     }
     return static_cast<int>(value);
-}
-
-bool usesProxy(int protocol) {
-    return protocol == 3 || protocol == 7;
-}
-bool usesRejectNtp(int protocol) {
-    return protocol == 0;
 }
 
 }  // namespace
@@ -105,10 +99,10 @@ platform::RegKeyChange ServerListModel::recordChange(const ServerRecord& record)
     addr.text = record.addr;
     change.values.push_back(addr);
     change.values.push_back(number("protocol", record.protocol));
-    if (usesProxy(record.protocol)) {
+    if (engine::takesProxy(record.protocol)) {
         change.values.push_back(number("useproxy", record.useproxy));
     }
-    if (usesRejectNtp(record.protocol)) {
+    if (engine::takesRejectNtp(record.protocol)) {
         change.values.push_back(number("rejectntp", record.rejectntp));
     }
     return change;

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "core/Format.h"
+#include "engine/DialupGate.h"
 #include "platform/Seams.h"
 
 namespace engine {
@@ -114,6 +115,47 @@ bool CTimeClient::waitForNextPoll() {
     return true;
 }
 
+CNetTimeClient::CNetTimeClient(core::MessageHandler& messages, core::TimeHandler& time,
+                               std::string serverAddress, int pollMinutes, std::string sourceName,
+                               DialupGate* dialup, platform::Millis replyTimeout)
+    : CTimeClient(messages, time, std::move(serverAddress), pollMinutes, std::move(sourceName)),
+      dialup_(dialup),
+      replyTimeoutMs_(replyTimeout.count()) {}
+
 CNetTimeClient::~CNetTimeClient() = default;
+
+bool CNetTimeClient::beginPolling() {
+    if (server_.empty()) {
+        return false;
+    }
+    signalStarted();
+    messages_.debug(name(), "started");
+    return true;
+}
+
+void CNetTimeClient::run() {
+    if (!beginPolling()) {
+        return;
+    }
+    while (!stopping()) {
+        if (dialup_ != nullptr && !dialup_->passes()) {
+            messages_.status(name(), "No active dialup connection");
+            if (!pause(platform::scheduleWait(kDialupRetryMs))) {
+                break;
+            }
+            continue;
+        }
+        const Outcome outcome = measure();
+        if (outcome == Outcome::Stopped || outcome == Outcome::Fatal) {
+            break;
+        }
+        if (outcome == Outcome::NoReply && !waitForNextPoll()) {
+            break;
+        }
+        if (!waitForNextPoll()) {
+            break;
+        }
+    }
+}
 
 }  // namespace engine

@@ -44,11 +44,43 @@ protected:
     std::atomic<int> pollMinutes_;
 };
 
-// The base of the network clients.
+class DialupGate;
+
+// The base of the network clients that ask a server: the poll loop. While the dial-up gate
+// holds the network back it looks again every 5 seconds; otherwise one measure() per poll
+// interval, until a stop or a fault the client cannot get past.
 class CNetTimeClient : public CTimeClient {
 public:
-    using CTimeClient::CTimeClient;
+    static constexpr platform::Millis kDefaultReplyTimeout{15000};
+    static constexpr long long kDialupRetryMs = 5000;
+
     ~CNetTimeClient() override;
+
+    // Bounds the wait for a server (connect, reply); never scaled, since it bounds a network
+    // round trip, not a schedule.
+    void setReplyTimeout(platform::Millis timeout) { replyTimeoutMs_.store(timeout.count()); }
+    platform::Millis replyTimeout() const { return platform::Millis(replyTimeoutMs_.load()); }
+
+    void run() override;
+
+protected:
+    // Done: the next poll follows after one interval. NoReply: the server did not answer and
+    // is left alone for two. Stopped, Fatal: the client ends.
+    enum class Outcome { Done, NoReply, Stopped, Fatal };
+
+    CNetTimeClient(core::MessageHandler& messages, core::TimeHandler& time,
+                   std::string serverAddress, int pollMinutes, std::string sourceName,
+                   DialupGate* dialup, platform::Millis replyTimeout = kDefaultReplyTimeout);
+
+    // Before the first poll; false ends the client. By default a client without a server
+    // ends at once, without reporting itself started.
+    virtual bool beginPolling();
+    // One exchange with the server, its result (or failure) reported to the handlers.
+    virtual Outcome measure() = 0;
+
+private:
+    DialupGate* const dialup_;
+    std::atomic<long long> replyTimeoutMs_;
 };
 
 }  // namespace engine

@@ -5,6 +5,7 @@
 #include "engine/CTimeClient.h"
 #include "engine/CTimeServer.h"
 #include "engine/EngineSettings.h"
+#include "engine/ProtocolCatalogue.h"
 
 namespace engine {
 
@@ -19,13 +20,6 @@ struct ServerEntry {
     bool rejectNtp = false;
     bool useProxy = false;
 };
-
-// The SNTP broadcast client: the one source whose `addr` may be empty (it then takes
-// broadcasts from any sender). Every other source needs an address or port to ask.
-inline constexpr int kSntpBroadcastProtocol = 4;
-inline bool needsAddress(int protocol) {
-    return protocol != kSntpBroadcastProtocol;
-}
 
 // What a client may be given at creation besides its entry.
 struct ClientContext {
@@ -57,7 +51,8 @@ struct ServerSettings {
 class ProtocolFactory {
 public:
     virtual ~ProtocolFactory() = default;
-    // The display name of a protocol number ("SNTP Client"); empty when unassigned.
+    // The display name of a protocol number ("SNTP Client"), as the catalogue has it; empty
+    // when unassigned.
     virtual std::string displayName(int protocol, bool sntpFix) const = 0;
     // nullptr when the number has no client (yet): the engine logs why at Warn.
     virtual std::unique_ptr<CTimeClient> createClient(const ServerEntry& entry,

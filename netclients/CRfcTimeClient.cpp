@@ -6,7 +6,6 @@
 #include "core/ErrorText.h"
 #include "engine/DialupGate.h"
 #include "platform/Clock.h"
-#include "platform/Seams.h"
 
 namespace netclients {
 
@@ -14,8 +13,8 @@ CRfcTimeClient::CRfcTimeClient(core::MessageHandler& messages, core::TimeHandler
                                std::string serverAddress, int pollMinutes, std::string sourceName,
                                engine::DialupGate* dialup, Transport transport,
                                const Protocol& protocol)
-    : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, std::move(sourceName)),
-      dialup_(dialup),
+    : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, std::move(sourceName),
+                     dialup),
       transport_(transport),
       protocol_(protocol) {}
 
@@ -23,28 +22,7 @@ CRfcTimeClient::~CRfcTimeClient() {
     stop();
 }
 
-void CRfcTimeClient::run() {
-    if (server_.empty()) {
-        return;
-    }
-    signalStarted();
-    messages_.debug(name(), "started");
-    while (!stopping()) {
-        if (dialup_ != nullptr && !dialup_->passes()) {
-            messages_.status(name(), "No active dialup connection");
-            if (!pause(platform::scheduleWait(kDialupRetryMs))) {
-                break;
-            }
-            continue;
-        }
-        const Outcome outcome = poll();
-        if (outcome != Outcome::Done || !waitForNextPoll()) {
-            break;
-        }
-    }
-}
-
-CRfcTimeClient::Outcome CRfcTimeClient::poll() {
+CRfcTimeClient::Outcome CRfcTimeClient::measure() {
     const bool tcp = transport_ == Transport::Tcp;
     const uint16_t port =
         platform::servicePort(protocol_.service, tcp ? "tcp" : "udp", protocol_.fallbackPort);

@@ -1,5 +1,4 @@
 #pragma once
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,16 +27,7 @@ public:
         size_t shortest;        // fewer bytes are no answer
     };
 
-    static constexpr platform::Millis kDefaultReplyTimeout{15000};
-    static constexpr long long kDialupRetryMs = 5000;
-
     ~CRfcTimeClient() override;
-
-    // Bounds the connect and every receive; never scaled, since it bounds a network round trip.
-    void setReplyTimeout(platform::Millis timeout) { replyTimeoutMs_.store(timeout.count()); }
-    platform::Millis replyTimeout() const { return platform::Millis(replyTimeoutMs_.load()); }
-
-    void run() override;
 
 protected:
     CRfcTimeClient(core::MessageHandler& messages, core::TimeHandler& time,
@@ -48,19 +38,31 @@ protected:
     virtual void useAnswer(const uint8_t* data, size_t size) = 0;
 
 private:
-    enum class Outcome { Done, Stopped, Fatal };
-
-    Outcome poll();
+    // One answer over the transport; the reply time-out bounds the connect and every receive.
+    Outcome measure() override;
     // One exchange; false when it failed (already reported) or was stopped.
     bool exchangeTcp(platform::Socket& socket, const platform::Endpoint& server, uint8_t* answer,
                      size_t& size, bool& stopped);
     bool exchangeUdp(platform::Socket& socket, const platform::Endpoint& server, uint8_t* answer,
                      size_t& size, bool& stopped);
 
-    engine::DialupGate* const dialup_;
     const Transport transport_;
     const Protocol protocol_;
-    std::atomic<long long> replyTimeoutMs_{kDefaultReplyTimeout.count()};
+};
+
+// One of the four RFC clients: a protocol (RFC 868 time, RFC 867 daytime), which names its TCP
+// and UDP clients, over one transport.
+template <typename RfcProtocol, CRfcTimeClient::Transport transport>
+class CRfcClient final : public RfcProtocol {
+public:
+    static constexpr const char* kSourceName = transport == CRfcTimeClient::Transport::Tcp
+                                                   ? RfcProtocol::kTcpSourceName
+                                                   : RfcProtocol::kUdpSourceName;
+
+    CRfcClient(core::MessageHandler& messages, core::TimeHandler& time, std::string serverAddress,
+               int pollMinutes, engine::DialupGate* dialup)
+        : RfcProtocol(messages, time, std::move(serverAddress), pollMinutes, kSourceName, dialup,
+                      transport) {}
 };
 
 }  // namespace netclients

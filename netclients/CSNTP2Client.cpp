@@ -5,50 +5,20 @@
 #include "core/ErrorText.h"
 #include "engine/DialupGate.h"
 #include "platform/Clock.h"
-#include "platform/Seams.h"
 
 namespace netclients {
 
 CSNTP2Client::CSNTP2Client(core::MessageHandler& messages, core::TimeHandler& time,
                            std::string serverAddress, int pollMinutes, bool rejectNtp,
                            engine::DialupGate* dialup)
-    : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, kSourceName),
-      rejectNtp_(rejectNtp),
-      dialup_(dialup) {}
+    : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, kSourceName, dialup),
+      rejectNtp_(rejectNtp) {}
 
 CSNTP2Client::~CSNTP2Client() {
     stop();
 }
 
-void CSNTP2Client::run() {
-    if (server_.empty()) {
-        return;
-    }
-    signalStarted();
-    messages_.debug(name(), "started");
-    while (!stopping()) {
-        if (dialup_ != nullptr && !dialup_->passes()) {
-            messages_.status(name(), "No active dialup connection");
-            if (!pause(platform::scheduleWait(kDialupRetryMs))) {
-                break;
-            }
-            continue;
-        }
-        const Outcome outcome = poll();
-        if (outcome == Outcome::Fatal || outcome == Outcome::Stopped) {
-            break;
-        }
-        // A server that did not answer is left alone for two intervals.
-        if (outcome == Outcome::NoReply && !waitForNextPoll()) {
-            break;
-        }
-        if (!waitForNextPoll()) {
-            break;
-        }
-    }
-}
-
-CSNTP2Client::Outcome CSNTP2Client::poll() {
+CSNTP2Client::Outcome CSNTP2Client::measure() {
     const uint16_t port = platform::servicePort("ntp", "udp", wire::kNtpFallbackPort);
     messages_.info(name(), "connecting to %s", server_.c_str());
 

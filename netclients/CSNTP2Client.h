@@ -1,5 +1,4 @@
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,25 +18,14 @@ namespace netclients {
 class CSNTP2Client : public engine::CNetTimeClient {
 public:
     static constexpr const char* kSourceName = "SNTP Client";
-    static constexpr platform::Millis kDefaultReplyTimeout{15000};
-    static constexpr long long kDialupRetryMs = 5000;
 
     CSNTP2Client(core::MessageHandler& messages, core::TimeHandler& time, std::string serverAddress,
                  int pollMinutes, bool rejectNtp, engine::DialupGate* dialup);
     ~CSNTP2Client() override;
 
-    // How long one request waits for its answer; never scaled, since it bounds a network
-    // round trip, not a schedule.
-    void setReplyTimeout(platform::Millis timeout) { replyTimeoutMs_.store(timeout.count()); }
-    platform::Millis replyTimeout() const { return platform::Millis(replyTimeoutMs_.load()); }
-
-    void run() override;
-
 private:
-    enum class Outcome { Done, NoReply, Stopped, Fatal };
-
-    // One exchange with the server; reports its result to the handlers.
-    Outcome poll();
+    // One request, from a socket of its own, and its answer.
+    Outcome measure() override;
     // The first datagram from `server` that answers `request` and the time it arrived, or
     // nothing after the reply time-out (`stopped` tells a stop apart).
     std::optional<wire::NtpPacket> awaitReply(platform::Socket& socket,
@@ -46,8 +34,6 @@ private:
                                               bool& stopped);
 
     const bool rejectNtp_;
-    engine::DialupGate* const dialup_;
-    std::atomic<long long> replyTimeoutMs_{kDefaultReplyTimeout.count()};
 };
 
 }  // namespace netclients

@@ -3,7 +3,6 @@
 #include <chrono>
 
 #include "core/ErrorText.h"
-#include "engine/DialupGate.h"
 #include "engine/SntpExchange.h"
 #include "platform/Clock.h"
 #include "platform/Seams.h"
@@ -19,9 +18,8 @@ constexpr platform::Millis kBroadcastWait{1000};
 CSNTPClient::CSNTPClient(core::MessageHandler& messages, core::TimeHandler& time,
                          std::string serverAddress, int pollMinutes, bool rejectNtp,
                          engine::DialupGate* dialup, engine::SntpExchange* server)
-    : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, kSourceName),
+    : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, kSourceName, dialup),
       rejectNtp_(rejectNtp),
-      dialup_(dialup),
       exchange_(server) {}
 
 CSNTPClient::~CSNTPClient() {
@@ -32,38 +30,21 @@ void CSNTPClient::stop() {
     stopThread(kSocketlessStopPatience);
 }
 
-void CSNTPClient::run() {
+bool CSNTPClient::beginPolling() {
     messages_.debug(name(), "started");
     signalStarted();
-    if (server_.empty()) {
-        return;
-    }
-    while (!stopping()) {
-        if (dialup_ != nullptr && !dialup_->passes()) {
-            messages_.status(name(), "No active dialup connection");
-            if (!pause(platform::scheduleWait(kDialupRetryMs))) {
-                break;
-            }
-            continue;
-        }
-        const Outcome outcome = poll();
-        if (outcome == Outcome::Stopped) {
-            break;
-        }
-        if (exchange_ != nullptr) {
-            exchange_->replyEvent().reset();
-        }
-        // A server that did not answer is left alone for two intervals.
-        if (outcome == Outcome::NoReply && !waitForNextPoll()) {
-            break;
-        }
-        if (!waitForNextPoll()) {
-            break;
-        }
-    }
+    return !server_.empty();
 }
 
-CSNTPClient::Outcome CSNTPClient::poll() {
+CSNTPClient::Outcome CSNTPClient::measure() {
+    const Outcome outcome = askServer();
+    if (outcome != Outcome::Stopped && exchange_ != nullptr) {
+        exchange_->replyEvent().reset();
+    }
+    return outcome;
+}
+
+CSNTPClient::Outcome CSNTPClient::askServer() {
     const uint16_t port = platform::servicePort("ntp", "udp", wire::kNtpFallbackPort);
     messages_.info(name(), "connecting to %s", server_.c_str());
     uint32_t address = 0;
@@ -130,7 +111,7 @@ CSNTPClient::Outcome CSNTPClient::poll() {
 CSNTPBroadcastClient::CSNTPBroadcastClient(core::MessageHandler& messages, core::TimeHandler& time,
                                            std::string senderName, int pollMinutes,
                                            engine::SntpExchange* server)
-    : CNetTimeClient(messages, time, std::move(senderName), pollMinutes, kSourceName),
+    : CTimeClient(messages, time, std::move(senderName), pollMinutes, kSourceName),
       exchange_(server) {}
 
 CSNTPBroadcastClient::~CSNTPBroadcastClient() {

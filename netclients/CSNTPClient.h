@@ -1,5 +1,4 @@
 #pragma once
-#include <atomic>
 #include <cstdint>
 
 #include "engine/CTimeClient.h"
@@ -18,8 +17,6 @@ namespace netclients {
 class CSNTPClient : public engine::CNetTimeClient {
 public:
     static constexpr const char* kSourceName = "SNTP (alternative) Client";
-    static constexpr platform::Millis kDefaultReplyTimeout{15000};
-    static constexpr long long kDialupRetryMs = 5000;
 
     // `server` may be null (no SNTP server running): every request then fails to send.
     CSNTPClient(core::MessageHandler& messages, core::TimeHandler& time, std::string serverAddress,
@@ -27,25 +24,22 @@ public:
                 engine::SntpExchange* server);
     ~CSNTPClient() override;
 
-    void setReplyTimeout(platform::Millis timeout) { replyTimeoutMs_.store(timeout.count()); }
-    platform::Millis replyTimeout() const { return platform::Millis(replyTimeoutMs_.load()); }
-
-    void run() override;
     void stop() override;
 
 private:
-    enum class Outcome { Done, NoReply, Stopped };
-    Outcome poll();
+    // Reports itself started even without a server, before ending.
+    bool beginPolling() override;
+    // One exchange, then the reply event cleared of anything filed meanwhile.
+    Outcome measure() override;
+    Outcome askServer();
 
     const bool rejectNtp_;
-    engine::DialupGate* const dialup_;
     engine::SntpExchange* const exchange_;
-    std::atomic<long long> replyTimeoutMs_{kDefaultReplyTimeout.count()};
 };
 
 // Listens through the SNTP server for NTP broadcasts, optionally from one sender, and sets the
-// clock from them at most once per poll interval.
-class CSNTPBroadcastClient : public engine::CNetTimeClient {
+// clock from them at most once per poll interval. It asks no server, so it has no poll loop.
+class CSNTPBroadcastClient : public engine::CTimeClient {
 public:
     static constexpr const char* kSourceName = "SNTP Broadcast Client";
 

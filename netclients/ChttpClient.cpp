@@ -7,7 +7,6 @@
 #include "core/TimeValue.h"
 #include "engine/DialupGate.h"
 #include "platform/Clock.h"
-#include "platform/Seams.h"
 #include "wire/DaytimeText.h"
 
 namespace netclients {
@@ -15,16 +14,15 @@ namespace netclients {
 ChttpClient::ChttpClient(core::MessageHandler& messages, core::TimeHandler& time,
                          std::string serverAddress, int pollMinutes, bool useProxy,
                          const engine::ProxySettings& proxy, engine::DialupGate* dialup)
-    : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, kSourceName),
+    : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, kSourceName, dialup),
       useProxy_(useProxy),
-      proxy_(proxy),
-      dialup_(dialup) {}
+      proxy_(proxy) {}
 
 ChttpClient::~ChttpClient() {
     stop();
 }
 
-void ChttpClient::run() {
+bool ChttpClient::beginPolling() {
     signalStarted();
     messages_.debug(name(), "started");
     target_ = useProxy_ ? wire::proxyTarget(server_, proxy_.address, proxy_.port)
@@ -37,25 +35,13 @@ void ChttpClient::run() {
             messages_.error(name(), "No host name in %s", server_.c_str());
         }
         time_.sourceFailed();
-        return;
+        return false;
     }
-    while (!stopping()) {
-        if (dialup_ != nullptr && !dialup_->passes()) {
-            messages_.status(name(), "No active dialup connection");
-            if (!pause(platform::scheduleWait(kDialupRetryMs))) {
-                break;
-            }
-            continue;
-        }
-        // Every attempt, failed or not, waits for the next poll: a failing server is not
-        // hammered.
-        if (poll() != Outcome::Done || !waitForNextPoll()) {
-            break;
-        }
-    }
+    return true;
 }
 
-ChttpClient::Outcome ChttpClient::poll() {
+// Every attempt, failed or not, waits for the next poll: a failing server is not hammered.
+ChttpClient::Outcome ChttpClient::measure() {
     messages_.info(name(), "Connecting to %s port %d", target_.host.c_str(),
                    static_cast<int>(target_.port));
     uint32_t address = 0;

@@ -1,5 +1,4 @@
 #pragma once
-#include <atomic>
 #include <cstddef>
 #include <string>
 
@@ -20,8 +19,6 @@ namespace netclients {
 class ChttpClient : public engine::CNetTimeClient {
 public:
     static constexpr const char* kSourceName = "HTTP Client";
-    static constexpr platform::Millis kDefaultReplyTimeout{15000};
-    static constexpr long long kDialupRetryMs = 5000;
     // Room for the status line, the headers and the start of the body; the rest is not read.
     static constexpr size_t kReceiveBuffer = 16384;
 
@@ -31,25 +28,18 @@ public:
                 engine::DialupGate* dialup);
     ~ChttpClient() override;
 
-    // Bounds the connect and the whole reply; never scaled.
-    void setReplyTimeout(platform::Millis timeout) { replyTimeoutMs_.store(timeout.count()); }
-    platform::Millis replyTimeout() const { return platform::Millis(replyTimeoutMs_.load()); }
-
-    void run() override;
-
 private:
-    enum class Outcome { Done, Stopped, Fatal };
-
-    Outcome poll();
+    // Works out where to connect (the server or the proxy); false when there is nowhere.
+    bool beginPolling() override;
+    // One GET; the reply time-out bounds the connect and the whole reply.
+    Outcome measure() override;
     // Reads until the server closes, the buffer is full, the time-out or a stop.
     platform::IoResult receiveReply(platform::Socket& socket, std::string& reply);
     void useReply(const std::string& reply);
 
     const bool useProxy_;
     const engine::ProxySettings proxy_;
-    engine::DialupGate* const dialup_;
     wire::HttpTarget target_;
-    std::atomic<long long> replyTimeoutMs_{kDefaultReplyTimeout.count()};
 };
 
 }  // namespace netclients

@@ -7,37 +7,16 @@
 #include "core/TimeValue.h"
 #include "engine/DialupGate.h"
 #include "platform/Clock.h"
-#include "platform/Seams.h"
 
 namespace netclients {
 
 CicmpClient::CicmpClient(core::MessageHandler& messages, core::TimeHandler& time,
                          std::string serverAddress, int pollMinutes, engine::DialupGate* dialup)
-    : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, kSourceName),
-      dialup_(dialup) {}
+    : CNetTimeClient(messages, time, std::move(serverAddress), pollMinutes, kSourceName, dialup,
+                     kDefaultReplyTimeout) {}
 
 CicmpClient::~CicmpClient() {
     stop();
-}
-
-void CicmpClient::run() {
-    if (server_.empty()) {
-        return;
-    }
-    signalStarted();
-    messages_.debug(name(), "started");
-    while (!stopping()) {
-        if (dialup_ != nullptr && !dialup_->passes()) {
-            messages_.status(name(), "No active dialup connection");
-            if (!pause(platform::scheduleWait(kDialupRetryMs))) {
-                break;
-            }
-            continue;
-        }
-        if (poll() != Outcome::Done || !waitForNextPoll()) {
-            break;
-        }
-    }
 }
 
 uint32_t CicmpClient::millisecondsToday() {
@@ -49,7 +28,7 @@ uint32_t CicmpClient::millisecondsToday() {
     return static_cast<uint32_t>(seconds * 1000 + t.milliseconds);
 }
 
-CicmpClient::Outcome CicmpClient::poll() {
+CicmpClient::Outcome CicmpClient::measure() {
     messages_.info(name(), "connecting to %s", server_.c_str());
     uint32_t address = 0;
     const platform::Status resolved = platform::resolveIPv4(server_, address, &stopEvent_);

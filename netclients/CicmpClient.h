@@ -1,5 +1,4 @@
 #pragma once
-#include <atomic>
 #include <optional>
 #include <string>
 
@@ -21,30 +20,21 @@ public:
     static constexpr const char* kSourceName = "ICMP Timestamp Client";
     static constexpr platform::Millis kDefaultReplyTimeout{20000};
     static constexpr platform::Millis kSampleSpacing{100};
-    static constexpr long long kDialupRetryMs = 5000;
 
     CicmpClient(core::MessageHandler& messages, core::TimeHandler& time, std::string serverAddress,
                 int pollMinutes, engine::DialupGate* dialup);
     ~CicmpClient() override;
 
-    void setReplyTimeout(platform::Millis timeout) { replyTimeoutMs_.store(timeout.count()); }
-    platform::Millis replyTimeout() const { return platform::Millis(replyTimeoutMs_.load()); }
-
-    void run() override;
-
 private:
-    enum class Outcome { Done, Stopped, Fatal };
     enum class Sampled { Ok, Failed, Stopped };
 
-    Outcome poll();
+    // Two samples and the offset from them.
+    Outcome measure() override;
     // One request and its reply; failures are reported here.
     Sampled sample(platform::Socket& socket, const platform::Endpoint& server,
                    wire::IcmpSample& out);
     // Milliseconds since midnight UTC, on the engine's clock.
     uint32_t millisecondsToday();
-
-    engine::DialupGate* const dialup_;
-    std::atomic<long long> replyTimeoutMs_{kDefaultReplyTimeout.count()};
 };
 
 }  // namespace netclients

@@ -7,20 +7,10 @@
 #include <QLineEdit>
 #include <QVBoxLayout>
 
-#include "app/ProtocolTable.h"
 #include "desktop/qt/EngineText.h"
+#include "engine/ProtocolCatalogue.h"
 
 namespace kronelqt {
-
-namespace {
-// The flags apply only to some protocols; the model writes them only there.
-bool takesRejectNtp(int protocol) {
-    return protocol == 0;
-}
-bool takesUseProxy(int protocol) {
-    return protocol == 3 || protocol == 7;
-}
-}  // namespace
 
 ServerPage::ServerPage(const desktop::ServerRecord& record, bool sntpFix, QWidget* parent)
     : QDialog(parent), record_(record) {
@@ -34,12 +24,9 @@ ServerPage::ServerPage(const desktop::ServerRecord& record, bool sntpFix, QWidge
     addr_->setObjectName("addr");
     protocol_ = new QComboBox;
     protocol_->setObjectName("protocol");
-    const auto table = app::makeProtocolTable();
-    for (int n = 0; n <= 24; ++n) {
-        const std::string shown = table->displayName(n, sntpFix);
-        if (!shown.empty()) {
-            protocol_->addItem(QString("%1 - %2").arg(n).arg(fromEngine(shown)), n);
-        }
+    for (const engine::ProtocolRow& row : engine::kProtocolCatalogue) {
+        const std::string shown = engine::protocolDisplayName(row.number, sntpFix);
+        protocol_->addItem(QString("%1 - %2").arg(row.number).arg(fromEngine(shown)), row.number);
     }
     const int current = protocol_->findData(record.protocol);
     protocol_->setCurrentIndex(current < 0 ? 0 : current);
@@ -70,8 +57,9 @@ ServerPage::ServerPage(const desktop::ServerRecord& record, bool sntpFix, QWidge
 
 void ServerPage::protocolChanged() {
     const int protocol = protocol_->currentData().toInt();
-    rejectNtp_->setEnabled(takesRejectNtp(protocol));
-    useProxy_->setEnabled(takesUseProxy(protocol));
+    // The flags apply only to some protocols; the model writes them only there.
+    rejectNtp_->setEnabled(engine::takesRejectNtp(protocol));
+    useProxy_->setEnabled(engine::takesProxy(protocol));
 }
 
 desktop::ServerRecord ServerPage::record() const {

@@ -12,13 +12,12 @@
 #include "desktop/SettingsPages.h"
 #include "desktop/win32/resource.h"
 #include "engine/CReg.h"
+#include "engine/ProtocolCatalogue.h"
 #include "platform/Registry.h"
 
 namespace kronelwin {
 
 namespace {
-
-constexpr int kHighestProtocol = 24;
 
 std::string windowText(HWND hwnd) {
     const int length = GetWindowTextLengthA(hwnd);
@@ -245,9 +244,6 @@ struct ServerPage {
     const engine::ProtocolFactory* protocols = nullptr;
     bool accepted = false;
 
-    static bool usesProxy(int protocol) { return protocol == 3 || protocol == 7; }
-    static bool usesRejectNtp(int protocol) { return protocol == 0; }
-
     int chosenProtocol(HWND page) const {
         HWND combo = GetDlgItem(page, IDC_SERVER_PROTOCOL);
         const LRESULT index = SendMessageA(combo, CB_GETCURSEL, 0, 0);
@@ -257,8 +253,8 @@ struct ServerPage {
     }
     void enableFlags(HWND page) const {
         const int protocol = chosenProtocol(page);
-        EnableWindow(GetDlgItem(page, IDC_SERVER_PROXY), usesProxy(protocol));
-        EnableWindow(GetDlgItem(page, IDC_SERVER_REJECTNTP), usesRejectNtp(protocol));
+        EnableWindow(GetDlgItem(page, IDC_SERVER_PROXY), engine::takesProxy(protocol));
+        EnableWindow(GetDlgItem(page, IDC_SERVER_REJECTNTP), engine::takesRejectNtp(protocol));
     }
 };
 
@@ -270,11 +266,9 @@ INT_PTR CALLBACK serverPageProc(HWND page, UINT message, WPARAM wParam, LPARAM l
         SetDlgItemTextA(page, IDC_SERVER_NAME, self->record.name.c_str());
         SetDlgItemTextA(page, IDC_SERVER_ADDR, self->record.addr.c_str());
         HWND combo = GetDlgItem(page, IDC_SERVER_PROTOCOL);
-        for (int protocol = 0; protocol <= kHighestProtocol; ++protocol) {
+        for (const engine::ProtocolRow& row : engine::kProtocolCatalogue) {
+            const int protocol = row.number;
             const std::string name = self->protocols->displayName(protocol, false);
-            if (name.empty()) {
-                continue;
-            }
             const LRESULT index =
                 SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
             SendMessageA(combo, CB_SETITEMDATA, static_cast<WPARAM>(index), protocol);
