@@ -1,6 +1,6 @@
 #include "desktop/EngineLoop.h"
 
-#include "engine/CHandler.h"
+#include "engine/EngineObserver.h"
 #include "engine/ServerList.h"
 #include "platform/Seams.h"
 
@@ -25,7 +25,7 @@ void EngineLoop::beginTopWait() {
 }
 
 void EngineLoop::posted(int which) {
-    if (which == engine::EngineWindow::kTop) {
+    if (which == engine::EngineObserver::kTop) {
         if (state_ == State::Idle) {
             beginTopWait();
         } else {

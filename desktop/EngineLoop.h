@@ -27,7 +27,7 @@ public:
     void configure(int switchDelayMs, int frequencyMinutes);
     void setFrequency(int frequencyMinutes) { frequencyMinutes_ = frequencyMinutes; }
 
-    // The private message: EngineWindow::kSwitch or EngineWindow::kTop.
+    // The private message: EngineObserver::kSwitch or EngineObserver::kTop.
     void posted(int which);
     void timerFired();
     // The engine stops: no wait is left running.

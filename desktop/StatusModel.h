@@ -26,8 +26,8 @@ struct StatusValues {
     std::string tooltip() const;
 };
 
-// When the servers last served, for the status display: the window's message handler notes
-// each activity notice (from the servers' threads), the window shows the text.
+// When the servers last served, for the status display: the window notes each activity the
+// engine publishes (from the servers' threads) and shows the text.
 class ServingActivity {
 public:
     // An SNTP, daytime or time request, answered or not (an unsynchronised SNTP server keeps

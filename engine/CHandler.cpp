@@ -24,6 +24,12 @@ constexpr ServerKind kServerKinds[] = {ServerKind::Rfc868Tcp, ServerKind::Rfc868
                                        ServerKind::Rfc867Tcp, ServerKind::Rfc867Udp,
                                        ServerKind::Sntp,      ServerKind::NtpBroadcast};
 
+// The service shows nothing of its work.
+EngineObserver& noObserver() {
+    static EngineObserver none;
+    return none;
+}
+
 // A stored DWORD of minutes, read through a signed int.
 long long storedMinutes(int minutes) {
     return static_cast<long long>(static_cast<uint32_t>(minutes));
@@ -47,28 +53,12 @@ public:
         handler_.frequencyMinutes_.store(minutes);
         return minutes;
     }
-    core::MessageHandler& messages() override { return handler_.messageFace(); }
-    void signalSwitch() override {
-        if (handler_.window_) {
-            handler_.window_->postLoopMessage(EngineWindow::kSwitch);
-        } else if (handler_.switch_) {
-            handler_.switch_->set();
-        }
+    core::MessageHandler& messages() override { return handler_; }
+    void signalSwitch() override { handler_.wakeLoop(EngineObserver::kSwitch); }
+    void signalTop() override { handler_.wakeLoop(EngineObserver::kTop); }
+    void corrected(const CorrectionResult& result) override {
+        handler_.observer_.corrected(result);
     }
-    void signalTop() override {
-        if (handler_.window_) {
-            handler_.window_->postLoopMessage(EngineWindow::kTop);
-        } else if (handler_.top_) {
-            handler_.top_->set();
-        }
-    }
-    void requestClose() override {
-        if (handler_.window_) {
-            handler_.window_->requestClose();
-        }
-    }
-    bool shiftHeld() override { return handler_.window_ && handler_.window_->shiftHeld(); }
-    bool holdOpen() override { return handler_.window_ && handler_.window_->holdOpen(); }
     void scheduleRateChange(double seconds) override { handler_.rateTimer_->schedule(seconds); }
 
 private:
@@ -78,6 +68,7 @@ private:
 CHandler::CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols,
                    std::unique_ptr<WatchdogFactory> watchdogs)
     : consoleDebug_(consoleDebug),
+      observer_(noObserver()),
       protocols_(std::move(protocols)),
       clock_(platform::processClock()),
       log_(std::make_shared<core::MessageLog>(core::LogSettings{}, clock_)),
@@ -89,10 +80,10 @@ CHandler::CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols
     setReferenceId(core::referenceIdFromText("LOCL"));
 }
 
-CHandler::CHandler(EngineWindow& window, std::unique_ptr<ProtocolFactory> protocols,
+CHandler::CHandler(EngineObserver& observer, std::unique_ptr<ProtocolFactory> protocols,
                    std::unique_ptr<WatchdogFactory> watchdogs)
     : consoleDebug_(false),
-      window_(&window),
+      observer_(observer),
       root_(platform::RegRoot::CurrentUser),
       parametersKey_(kUserParametersKey),
       deliverable_(Deliverable::Desktop),
@@ -138,12 +129,13 @@ std::string CHandler::serverDetailsPath() const {
     return parametersKey_ + "\\" + kServerDetailsSubkey;
 }
 
-core::TimeHandler& CHandler::timeFace() {
-    return window_ ? window_->timeHandler() : *this;
-}
-
-core::MessageHandler& CHandler::messageFace() {
-    return window_ ? window_->messageHandler() : *this;
+void CHandler::wakeLoop(int which) {
+    platform::Event* event = which == EngineObserver::kSwitch ? switch_.get() : top_.get();
+    if (event) {
+        event->set();
+    } else {
+        observer_.loopRequested(which);
+    }
 }
 
 std::shared_ptr<core::MessageLog> CHandler::messageLog() const {
@@ -159,7 +151,19 @@ CHandler::~CHandler() {
 
 void CHandler::message(core::MessageLevel level, const std::string& source,
                        const std::string& text) {
-    (void)log(level, source, text);
+    // A status text is shown, never logged.
+    if (level == core::MessageLevel::Status) {
+        observer_.statusTextChanged(source, text);
+        return;
+    }
+    const std::string line = log(level, source, text);
+    if (!line.empty()) {
+        observer_.lineLogged(line);
+    }
+}
+
+void CHandler::serverActive(const std::string& server, int kind) {
+    observer_.serverActive(server, kind);
 }
 
 std::string CHandler::log(core::MessageLevel level, const std::string& source,
@@ -193,7 +197,7 @@ void CHandler::run(platform::Event& stop) {
         switch_ = std::make_unique<platform::Event>(false);
         top_ = std::make_unique<platform::Event>(false);
     } catch (const std::exception&) {
-        messageFace().error(kName, "CreateEvent failed (%s)", core::lastSystemErrorText().c_str());
+        error(kName, "CreateEvent failed (%s)", core::lastSystemErrorText().c_str());
         return;
     }
     startUp();
@@ -213,7 +217,7 @@ void CHandler::startUp() {
     if (list_.size() > 0) {
         startSource(0);
     } else {
-        messageFace().info(kName, "No time servers are configured");
+        info(kName, "No time servers are configured");
     }
 }
 
@@ -303,16 +307,15 @@ void CHandler::startServers() {
         }
         // A server whose thread or events cannot be made is left out; the rest serve on.
         try {
-            servers_[i] = protocols_->createServer(kServerKinds[i], serverSettings, messageFace(),
-                                                   timeFace());
+            servers_[i] = protocols_->createServer(kServerKinds[i], serverSettings, *this, *this);
             if (servers_[i]) {
                 servers_[i]->start();
             } else {
-                messageFace().debug(kName, "%s is not available in this build", kServerNames[i]);
+                debug(kName, "%s is not available in this build", kServerNames[i]);
             }
         } catch (const std::exception& e) {
             servers_[i].reset();
-            messageFace().error(kName, "%s could not be started (%s)", kServerNames[i], e.what());
+            error(kName, "%s could not be started (%s)", kServerNames[i], e.what());
         }
     }
 }
@@ -350,7 +353,7 @@ void CHandler::startSource(int selector) {
             // Past the last entry: nothing runs until a top request or a restart.
             stopClient();
             currentIndex_.store(ServerList::kNone);
-            messageFace().info(kName, "No more time servers to try");
+            info(kName, "No more time servers to try");
         }
         return;
     }
@@ -374,15 +377,21 @@ void CHandler::startSource(int selector) {
     if (entry.addr.empty() && needsAddress(entry.protocol)) {
         // Its client would have nothing to ask: fail it, so the engine moves on as for any
         // other failing source.
-        messageFace().warn(kName, "Server %s: no address", entry.name.c_str());
+        warn(kName, "Server %s: no address", entry.name.c_str());
         sourceFailed();
         return;
     }
     std::unique_ptr<CTimeClient> client;
     if (protocols_) {
-        ClientContext context{messageFace(),           timeFace(),         frequencyMinutes_.load(),
-                              settings_.sntpFix,       dialup_.get(),      settings_.proxy,
-                              settings_.gpsPort,       settings_.gpsSpeed, settings_.nmeaWakeup,
+        ClientContext context{*this,
+                              *this,
+                              frequencyMinutes_.load(),
+                              settings_.sntpFix,
+                              dialup_.get(),
+                              settings_.proxy,
+                              settings_.gpsPort,
+                              settings_.gpsSpeed,
+                              settings_.nmeaWakeup,
                               settings_.nmeaAdjustMs()};
         context.sntpServer = dynamic_cast<SntpExchange*>(servers_[kSntp].get());
         try {
@@ -396,11 +405,11 @@ void CHandler::startSource(int selector) {
         const std::string name =
             protocols_ ? protocols_->displayName(entry.protocol, settings_.sntpFix) : "";
         if (name.empty()) {
-            messageFace().warn(kName, "Server %s: protocol %d is not assigned", entry.name.c_str(),
-                               entry.protocol);
+            warn(kName, "Server %s: protocol %d is not assigned", entry.name.c_str(),
+                 entry.protocol);
         } else {
-            messageFace().warn(kName, "Server %s: the %s is not available in this build",
-                               entry.name.c_str(), name.c_str());
+            warn(kName, "Server %s: the %s is not available in this build", entry.name.c_str(),
+                 name.c_str());
         }
         sourceFailed();
         return;
@@ -420,8 +429,7 @@ void CHandler::startSource(int selector) {
 
 // A thread or event the system would not make fails the source, not the engine.
 void CHandler::clientNotMade(const std::string& entry, const std::exception& e) {
-    messageFace().error(kName, "Server %s: its client could not be started (%s)", entry.c_str(),
-                        e.what());
+    error(kName, "Server %s: its client could not be started (%s)", entry.c_str(), e.what());
     sourceFailed();
 }
 
@@ -429,8 +437,8 @@ void CHandler::readServerList() {
     const CReg serverDetails(serverDetailsPath(), root_);
     list_ = ServerList::read(serverDetails);
     for (const ServerList::SharedOrder& same : list_.sharedOrders()) {
-        messageFace().warn(kName, "Servers %s and %s have the same order %d", same.first.c_str(),
-                           same.second.c_str(), same.order);
+        warn(kName, "Servers %s and %s have the same order %d", same.first.c_str(),
+             same.second.c_str(), same.order);
     }
 }
 
@@ -439,17 +447,16 @@ void CHandler::startWatchdog() {
         return;
     }
     if (!watchdogs_) {
-        messageFace().debug(kName, "Alerts are enabled but this build has no watchdog");
+        debug(kName, "Alerts are enabled but this build has no watchdog");
         return;
     }
     std::unique_ptr<Watchdog> watchdog;
     try {
-        watchdog = watchdogs_->create({messageFace(), timeFace(),
-                                       storedMinutes(settings_.alertTimeoutMinutes), parametersKey_,
-                                       root_});
+        watchdog = watchdogs_->create(
+            {*this, *this, storedMinutes(settings_.alertTimeoutMinutes), parametersKey_, root_});
         watchdog->start();
     } catch (const std::exception& e) {
-        messageFace().error(kName, "The watchdog could not be started (%s)", e.what());
+        error(kName, "The watchdog could not be started (%s)", e.what());
         return;
     }
     std::lock_guard<std::mutex> lock(watchdogMutex_);
@@ -531,6 +538,10 @@ void CHandler::clearSynchronised() {
     if (correction_) {
         correction_->setSynchronised(false);
     }
+}
+
+void CHandler::stateChanged() {
+    observer_.stateChanged();
 }
 
 }  // namespace engine

@@ -11,6 +11,7 @@
 #include "core/MessageLog.h"
 #include "engine/CReg.h"
 #include "engine/ClockCorrection.h"
+#include "engine/EngineObserver.h"
 #include "engine/EngineSettings.h"
 #include "engine/ProtocolFactory.h"
 #include "engine/ServerList.h"
@@ -24,25 +25,6 @@ class ClockCorrection;
 class DialupGate;
 class RateTimer;
 
-// The desktop program's main window, which plays the engine thread's part: the engine's
-// switch and top requests become its private message, and the clients, servers and the
-// watchdog are given the window's handlers, which show what they report.
-class EngineWindow {
-public:
-    static constexpr int kSwitch = 0;  // first parameter of the private message
-    static constexpr int kTop = 1;
-
-    virtual ~EngineWindow() = default;
-    // Posts the private message; called from any thread.
-    virtual void postLoopMessage(int which) = 0;
-    // One-shot mode: close unless the user holds Shift or keeps the window open.
-    virtual void requestClose() = 0;
-    virtual bool shiftHeld() = 0;
-    virtual bool holdOpen() = 0;
-    virtual core::TimeHandler& timeHandler() = 0;
-    virtual core::MessageHandler& messageHandler() = 0;
-};
-
 // The service's engine: owns the server list, runs one time source at a time and the enabled
 // servers, decides what each correction does to the clock, and logs every message.
 class CHandler : public core::TimeHandler, public core::MessageHandler {
@@ -54,9 +36,10 @@ public:
     // watchdogs: builds the watchdog when EnableAlerts is set; none: alerts are not built in.
     CHandler(bool consoleDebug, std::unique_ptr<ProtocolFactory> protocols,
              std::unique_ptr<WatchdogFactory> watchdogs = nullptr);
-    // The desktop program's engine: the per-user store, the desktop's set-time, and `window`
-    // in place of the engine thread (start-up, start-source and shutdown are its to call).
-    CHandler(EngineWindow& window, std::unique_ptr<ProtocolFactory> protocols,
+    // The desktop program's engine: the per-user store, the desktop's set-time, and no thread
+    // of its own (start-up, start-source and shutdown are the front end's to call); what it
+    // does is published to `observer`.
+    CHandler(EngineObserver& observer, std::unique_ptr<ProtocolFactory> protocols,
              std::unique_ptr<WatchdogFactory> watchdogs);
     ~CHandler() override;
 
@@ -68,7 +51,7 @@ public:
     // at once when its events cannot be made.
     void run(platform::Event& stop);
 
-    // The steps of run(), for a window that runs them on its own thread.
+    // The steps of run(), for a front end that runs them on its own thread.
     // Start-up: the server list, the servers, the watchdog and the source in slot 0.
     void startUp();
     // Selector: a slot index, ServerList::kNext or ServerList::kTop.
@@ -96,6 +79,7 @@ public:
     bool logsDebug() const override;
     void message(core::MessageLevel level, const std::string& source,
                  const std::string& text) override;
+    void serverActive(const std::string& server, int kind) override;
 
     // TimeHandler
     void setTime(double correction) override;
@@ -108,6 +92,7 @@ public:
     double now() override;
     bool synchronised() override;
     void clearSynchronised() override;
+    void stateChanged() override;
 
     // The service's own sinks (the extra slots of the service build).
     void writeLogFileLine(const std::string& line);
@@ -129,8 +114,8 @@ private:
     void readServerList();
     void readSettings();
     std::string serverDetailsPath() const;
-    core::TimeHandler& timeFace();
-    core::MessageHandler& messageFace();
+    // Sets the engine thread's event, or asks the front end's loop when there is none.
+    void wakeLoop(int which);
     void mainLoop(platform::Event& stop);
     void startWatchdog();
     void stopWatchdog();
@@ -138,7 +123,7 @@ private:
     std::shared_ptr<core::MessageLog> messageLog() const;
 
     const bool consoleDebug_;
-    EngineWindow* const window_ = nullptr;
+    EngineObserver& observer_;
     const platform::RegRoot root_ = platform::RegRoot::LocalMachine;
     const std::string parametersKey_ = kServiceParametersKey;
     const Deliverable deliverable_ = Deliverable::Service;

@@ -13,22 +13,7 @@ namespace {
 
 constexpr double kNanosecondsPerSecond = 1e9;
 constexpr uint32_t kLargestSecondsValue = 1000000;  // Max above this is stored in ns
-constexpr double kVeryLarge = 31536000.0;           // 365 days
 constexpr double kSecondsPerDay = 86400.0;
-
-// The years the system's calendar time can hold; a step outside them cannot be made.
-constexpr int kFirstYear = 1601;
-constexpr int kLastYear = 30827;
-
-bool representable(double timeValue) {
-    static const double earliest =
-        static_cast<double>(core::daysSinceUnixEpoch(kFirstYear, 1, 1)) * kSecondsPerDay +
-        core::kNtpUnixOffset;
-    static const double end =
-        static_cast<double>(core::daysSinceUnixEpoch(kLastYear + 1, 1, 1)) * kSecondsPerDay +
-        core::kNtpUnixOffset;
-    return timeValue >= earliest && timeValue < end;
-}
 
 }  // namespace
 
@@ -99,6 +84,15 @@ void ClockCorrection::settleRate() {
     host_.scheduleRateChange(-1.0);
 }
 
+CorrectionLimits ClockCorrection::limits() const {
+    return {settings_.maxSeconds, settings_.allowMax, settings_.minMs, settings_.set,
+            settings_.adjustFreq};
+}
+
+void ClockCorrection::say(const CorrectionDecision& decision) {
+    host_.messages().message(decision.level, kMessageSource, decision.message);
+}
+
 uint8_t ClockCorrection::apply(double correction, const std::string& source) {
     std::lock_guard lock(mutex_);
     core::MessageHandler& messages = host_.messages();
@@ -109,40 +103,33 @@ uint8_t ClockCorrection::apply(double correction, const std::string& source) {
         driftAccumulator_ = 0.0;
         driftStarted_ = true;
     }
-    const double limit = settings_.maxSeconds;
-    const double magnitude = std::fabs(correction);
-
-    if (magnitude > kVeryLarge) {
-        messages.warn(kMessageSource, "Very large correction of %.3f second%s", correction,
-                      core::plural(correction));
-    }
-
-    uint8_t result = kNothingDecided;
-    bool clamped = false;
-    if (settings_.allowMax && limit != 0 && limit < magnitude) {
-        messages.warn(kMessageSource, "Correction of %.3f second%s too large", correction,
-                      core::plural(correction));
-        correction = std::copysign(limit, correction);
-        clamped = true;
-        result = kClockWrong;
+    const CorrectionDecision decision = decideCorrection(correction, now, limits(), deliverable_);
+    for (const std::string& warning : decision.warnings) {
+        messages.message(core::MessageLevel::Warn, kMessageSource, warning);
     }
 
     if (deliverable_ == Deliverable::Service) {
         host_.clock().enablePrivilege();
     }
 
-    // A correction that is not a number, or one that would carry the clock outside the
-    // calendar the system can hold, is refused whatever Max says.
-    const bool impossible = !std::isfinite(correction) || !representable(now + correction);
-    if (impossible || (!clamped && limit != 0 && limit < magnitude)) {
-        messages.warn(kMessageSource, "Correction of %.3f second%s too large", correction,
-                      core::plural(correction));
-        result = kNothingDecided;
-    } else if (settings_.minMs != 0 && settings_.minMs / 1000.0 > magnitude) {
-        result = tooSmall(correction, magnitude, source, now);
-        afterResult();
-    } else {
-        result = step(correction, clamped, source, now, result);
+    uint8_t result = decision.result;
+    bool accepted = false;
+    switch (decision.action) {
+        case CorrectionAction::Refuse:
+        case CorrectionAction::Report:
+            say(decision);
+            break;
+        case CorrectionAction::Slew:
+        case CorrectionAction::Ignore:
+            tooSmall(decision, source, now);
+            accepted = true;
+            break;
+        case CorrectionAction::Step:
+            accepted = step(decision, source, now);
+            if (!accepted) {
+                result = decision.failedResult;
+            }
+            break;
     }
 
     // The entry's "info" records every result, whatever was decided. No source, no entry.
@@ -162,59 +149,38 @@ uint8_t ClockCorrection::apply(double correction, const std::string& source) {
     } else if (settings_.startTop) {
         host_.signalTop();
     }
+    host_.corrected({decision.action, decision.correction, accepted,
+                     deliverable_ == Deliverable::Desktop && !settings_.often});
     return result;
 }
 
-uint8_t ClockCorrection::tooSmall(double correction, double magnitude, const std::string& source,
-                                  double now) {
+void ClockCorrection::tooSmall(const CorrectionDecision& decision, const std::string& source,
+                               double now) {
     core::MessageHandler& messages = host_.messages();
     synchronised_.store(true);
     host_.kickWatchdog();
-
-    if (deliverable_ == Deliverable::Desktop) {
-        messages.warn(kMessageSource, "Correction of %.3f second%s too small", correction,
-                      core::plural(correction));
-        return kClockGood;
+    say(decision);
+    if (decision.delta.empty()) {
+        return;  // the desktop program records nothing of it
     }
-
-    CReg& parameters = host_.parameters();
-    std::string delta;
-    if (settings_.adjustFreq) {
-        messages.info(kMessageSource, "Correction of %.3f second%s used to adjust clock frequency",
-                      correction, core::plural(correction));
+    if (decision.action == CorrectionAction::Slew) {
         double drift = 0.0;
-        if (discipline_.update(correction, FrequencyDiscipline::Mode::Small, now, drift)) {
+        if (discipline_.update(decision.correction, FrequencyDiscipline::Mode::Small, now, drift)) {
             messages.debug(kMessageSource, "%0.3f seconds/day", drift);
             writeDrift(drift);
         }
         scheduleRateChange(now);
-        delta = core::format("%.3f second%s (Frequency adjusted)", correction,
-                             core::plural(correction));
-    } else {
-        messages.info(kMessageSource, "Correction of %.3f second%s too small", correction,
-                      core::plural(correction));
-        delta = core::format("%.3f second%s (Ignored, too small)", correction,
-                             core::plural(correction));
     }
-    (void)parameters.writeText("LastDelta", delta);
+    CReg& parameters = host_.parameters();
+    (void)parameters.writeText("LastDelta", decision.delta);
     (void)parameters.writeText("LastContact", nowText());
     (void)parameters.writeText("TimeSource", source);
-    return magnitude < settings_.minMs / 10000.0 ? kClockGood : kClockWrong;
 }
 
-uint8_t ClockCorrection::step(double correction, bool clamped, const std::string& source,
-                              double now, uint8_t result) {
+bool ClockCorrection::step(const CorrectionDecision& decision, const std::string& source,
+                           double now) {
     core::MessageHandler& messages = host_.messages();
-    if (!settings_.set) {
-        if (correction != 0) {
-            messages.info(kMessageSource, "The time would be corrected by %.3f second%s",
-                          correction, core::plural(correction));
-        } else {
-            messages.info(kMessageSource, "The time is already correct");
-        }
-        return result;
-    }
-
+    const double correction = decision.correction;
     platform::Clock& clock = host_.clock();
     if (deliverable_ == Deliverable::Desktop) {
         clock.enablePrivilege();
@@ -226,25 +192,15 @@ uint8_t ClockCorrection::step(double correction, bool clamped, const std::string
     if (!stepped.ok()) {
         messages.warn(kMessageSource, "Failed to set the time (%s)",
                       core::systemErrorText(stepped.error).c_str());
-        return result;
+        return false;
     }
     if (!settings_.noTell) {
         host_.announceTimeChange();
     }
+    say(decision);
 
     const bool service = deliverable_ == Deliverable::Service;
-    const std::string delta =
-        core::format(service ? "%.3f second%s (Clock stepped)" : "%.3f second%s", correction,
-                     core::plural(correction));
-    if (correction != 0) {
-        messages.info(kMessageSource, "The time has been corrected by %s", delta.c_str());
-        result = kClockWrong;
-    } else {
-        messages.info(kMessageSource, "The time is already correct");
-        result = kClockGood;
-    }
-
-    if (!service || !settings_.adjustFreq || clamped) {
+    if (!service || !settings_.adjustFreq || decision.clamped) {
         const double elapsed = now - driftStart_;
         if (std::trunc(elapsed) != 0) {
             driftAccumulator_ += correction;
@@ -265,22 +221,13 @@ uint8_t ClockCorrection::step(double correction, bool clamped, const std::string
 
     CReg& parameters = host_.parameters();
     (void)parameters.writeText("LastContact", nowText());
-    (void)parameters.writeText("LastDelta", delta);
+    (void)parameters.writeText("LastDelta", decision.delta);
     (void)parameters.writeText("TimeSource", source);
-    messages.debug(kMessageSource, "From: %s By: %s", source.c_str(), delta.c_str());
+    messages.debug(kMessageSource, "From: %s By: %s", source.c_str(), decision.delta.c_str());
     lastSet_ = now;
     synchronised_.store(true);
     host_.kickWatchdog();
-    afterResult();
-    return result;
-}
-
-// The desktop program's one-shot mode ends with the first accepted result.
-void ClockCorrection::afterResult() {
-    if (deliverable_ == Deliverable::Desktop && !settings_.often && !host_.shiftHeld() &&
-        !host_.holdOpen()) {
-        host_.requestClose();
-    }
+    return true;
 }
 
 }  // namespace engine

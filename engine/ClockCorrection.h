@@ -7,16 +7,13 @@
 
 #include "config/Settings.h"
 #include "core/Handlers.h"
+#include "engine/CorrectionDecision.h"
 #include "engine/FrequencyDiscipline.h"
 #include "platform/Clock.h"
 
 namespace engine {
 
 class CReg;
-
-// The two programs that carry the set-time operation. They decide alike; the service also
-// trims the clock's rate, the desktop program may close after one result.
-enum class Deliverable { Service, Desktop };
 
 // The settings of the set-time decision, read once from the parameters key.
 struct CorrectionSettings {
@@ -55,28 +52,27 @@ public:
     virtual void signalTop() = 0;
     // Tell other programs that the time changed (the system's time-change broadcast).
     virtual void announceTimeChange() {}
-    // Desktop one-shot mode: close unless the user holds Shift or keeps the window open.
-    virtual void requestClose() {}
-    virtual bool shiftHeld() { return false; }
-    virtual bool holdOpen() { return false; }
+    // Every correction once it is handled; the desktop's one-shot mode ends on it.
+    virtual void corrected(const CorrectionResult& /*result*/) {}
     // Call `ClockCorrection::rateTimer` once `seconds` (monotonic) have passed, replacing any
     // earlier request; negative: nothing is due. The frequency discipline ends its slews so.
     virtual void scheduleRateChange(double /*seconds*/) {}
 };
 
-// The engine's handling of a correction: refuse, clamp, ignore as too small (or trim the
-// rate), or step the clock; record the result in the store; report every decision; tell the
-// watchdog, the poll interval and the engine loop. One object per process: the drift
-// accumulator, the synchronised flag and the frequency discipline live as long as it.
+// The engine's handling of a correction: carries out what decideCorrection says (step the
+// clock or trim its rate), records the result in the store, reports every decision, tells the
+// watchdog, the poll interval and the engine loop, and hands the result to the host. One object per
+// process: the drift accumulator, the synchronised flag and the frequency discipline live as long
+// as it.
 class ClockCorrection {
 public:
     // The source name of the engine's own messages.
     static constexpr const char* kMessageSource = "Kronel";
 
     // Result codes of one call.
-    static constexpr uint8_t kNothingDecided = 0;
-    static constexpr uint8_t kClockGood = 1;
-    static constexpr uint8_t kClockWrong = 255;
+    static constexpr uint8_t kNothingDecided = CorrectionDecision::kNothingDecided;
+    static constexpr uint8_t kClockGood = CorrectionDecision::kClockGood;
+    static constexpr uint8_t kClockWrong = CorrectionDecision::kClockWrong;
 
     ClockCorrection(Deliverable deliverable, CorrectionSettings settings, CorrectionHost& host);
 
@@ -103,10 +99,11 @@ public:
     const FrequencyDiscipline& discipline() const { return discipline_; }
 
 private:
-    uint8_t tooSmall(double correction, double magnitude, const std::string& source, double now);
-    uint8_t step(double correction, bool clamped, const std::string& source, double now,
-                 uint8_t result);
-    void afterResult();
+    CorrectionLimits limits() const;
+    void say(const CorrectionDecision& decision);
+    void tooSmall(const CorrectionDecision& decision, const std::string& source, double now);
+    // False when the clock would not be stepped.
+    bool step(const CorrectionDecision& decision, const std::string& source, double now);
     void writeDrift(double drift);
     void scheduleRateChange(double now);
     std::string nowText() const;

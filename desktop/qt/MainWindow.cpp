@@ -67,7 +67,7 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
     ui_ = std::make_unique<DialogServerListUi>(
         this, [] { return readFlag("SNTPFix"); }, [this](const std::string& name) { query(name); });
     model_ = std::make_unique<desktop::ServerListModel>(platform::RegRoot::CurrentUser,
-                                                        engine::kUserParametersKey, *ui_, *this);
+                                                        engine::kUserParametersKey, *ui_, *engine_);
     loopTimer_ = new QTimer(this);
     loopTimer_->setSingleShot(true);
     connect(loopTimer_, &QTimer::timeout, this, [this] { loop_.timerFired(); });
@@ -252,7 +252,7 @@ void MainWindow::buildTray() {
 
 void MainWindow::start() {
     engine_->loadSettings();
-    info(engine::CHandler::kName, "%s", platform::processClock().description().c_str());
+    engine_->info(engine::CHandler::kName, "%s", platform::processClock().description().c_str());
     if (readFlag("StartMinimized")) {
         if (tray_ == nullptr) {
             showMinimized();
@@ -278,7 +278,7 @@ void MainWindow::stopEngine() {
     engine_->shutdown();
 }
 
-bool MainWindow::holdOpen() {
+bool MainWindow::holdOpen() const {
     return options_.holdOpen || dialogsOpen_.load() > 0;
 }
 
@@ -348,7 +348,7 @@ void MainWindow::applySettings(const std::vector<std::string>& changedSettings) 
     refreshStatus();
 }
 
-void MainWindow::postLoopMessage(int which) {
+void MainWindow::loopRequested(int which) {
     QCoreApplication::postEvent(this, new LoopEvent(which));
 }
 
@@ -435,8 +435,10 @@ void MainWindow::showAsking() {
                              : tr("Asking %1").arg(fromEngine(source)));
 }
 
-void MainWindow::setTime(double correction) {
-    engine_->setTime(correction);
+void MainWindow::corrected(const engine::CorrectionResult& result) {
+    if (result.endsOneShot() && !shift_.load() && !holdOpen()) {
+        requestClose();
+    }
     // Until the client's own first "Waiting for" line, a minute from now.
     const QString waiting =
         fromEngine(engine::CTimeClient::waitingText(engine_->frequencyMinutes()));
@@ -464,18 +466,13 @@ void MainWindow::postRefresh() {
         Qt::QueuedConnection);
 }
 
-void MainWindow::message(core::MessageLevel level, const std::string& source,
-                         const std::string& text) {
-    if (level == core::MessageLevel::Status) {
-        const QString shown = fromEngine(source + ": " + text).trimmed();
-        QMetaObject::invokeMethod(
-            this, [this, shown] { statusText_->setText(shown); }, Qt::QueuedConnection);
-        return;
-    }
-    const std::string line = engine_->log(level, source, text);
-    if (line.empty()) {
-        return;
-    }
+void MainWindow::statusTextChanged(const std::string& source, const std::string& text) {
+    const QString shown = fromEngine(source + ": " + text).trimmed();
+    QMetaObject::invokeMethod(
+        this, [this, shown] { statusText_->setText(shown); }, Qt::QueuedConnection);
+}
+
+void MainWindow::lineLogged(const std::string& line) {
     const std::string stamp =
         core::displayTimeText(core::calendarFromUnix(platform::processClock().now()));
     const QString shown = fromEngine(stamp + " " + line);

@@ -26,13 +26,11 @@ struct WindowOptions {
     bool holdOpen = false;  // one-shot mode leaves the window open
 };
 
-// The main window of kronel. It plays the engine thread's part: it implements the handlers
-// the clients, servers and the watchdog report to, runs the engine's start-up, start-source
-// and shutdown on the GUI thread, and is woken by the private message (a queued event).
+// The main window of kronel. It plays the engine thread's part: it runs the engine's
+// start-up, start-source and shutdown on the GUI thread and is woken by the private message
+// (a queued event); it shows what the engine publishes.
 class MainWindow : public QMainWindow,
-                   public engine::EngineWindow,
-                   public core::TimeHandler,
-                   public core::MessageHandler,
+                   public engine::EngineObserver,
                    private desktop::EngineLoop::Driver {
     Q_OBJECT
 public:
@@ -49,32 +47,15 @@ public:
     desktop::ServerListModel& servers() { return *model_; }
     bool engineRunning() const { return engine_->running(); }
 
-    // EngineWindow
-    void postLoopMessage(int which) override;
-    void requestClose() override;
-    bool shiftHeld() override { return shift_.load(); }
-    bool holdOpen() override;
-    core::TimeHandler& timeHandler() override { return *this; }
-    core::MessageHandler& messageHandler() override { return *this; }
+    // What the sources report to: the engine.
+    core::MessageHandler& messageHandler() { return *engine_; }
 
-    // TimeHandler: the engine's, and a refresh of what the window shows.
-    void setTime(double correction) override;
-    void sourceFailed() override { engine_->sourceFailed(); }
-    int pollExponent() override { return engine_->pollExponent(); }
-    core::ReferenceId referenceId() override { return engine_->referenceId(); }
-    void setReferenceId(const core::ReferenceId& id) override { engine_->setReferenceId(id); }
-    void setSharedText(const std::string& text) override { engine_->setSharedText(text); }
-    std::string sharedText() override { return engine_->sharedText(); }
-    double now() override { return engine_->now(); }
-    bool synchronised() override { return engine_->synchronised(); }
-    void clearSynchronised() override { engine_->clearSynchronised(); }
+    // EngineObserver (any thread)
+    void loopRequested(int which) override;
+    void lineLogged(const std::string& line) override;
+    void statusTextChanged(const std::string& source, const std::string& text) override;
     void stateChanged() override;
-
-    // MessageHandler: logged by the engine, then shown.
-    void message(core::MessageLevel level, const std::string& source,
-                 const std::string& text) override;
-    bool logsDebug() const override { return engine_->logsDebug(); }
-    // From the servers' threads: noted, then shown.
+    void corrected(const engine::CorrectionResult& result) override;
     void serverActive(const std::string& server, int kind) override;
 
 protected:
@@ -106,6 +87,9 @@ private:
     void exitProgram();
     void postRefresh();
     void showAsking();
+    // One-shot mode: close unless the user holds Shift or keeps the window open.
+    bool holdOpen() const;
+    void requestClose();
 
     WindowOptions options_;
     std::unique_ptr<AlertBoxes> alertBoxes_;

@@ -156,9 +156,9 @@ void MainDialog::initialise() {
         *this, app::makeProtocolTable(),
         alerts::makeWatchdogFactory(alerts::AlertBoxKind::Desktop));
     list_ = std::make_unique<desktop::ServerListModel>(engine_->root(), engine_->parametersKey(),
-                                                       *this, *this);
+                                                       *this, *engine_);
     engine_->loadSettings();
-    info(engine::CHandler::kName, "%s", platform::processClock().description().c_str());
+    engine_->info(engine::CHandler::kName, "%s", platform::processClock().description().c_str());
     fillServers();
     refreshStatus();
     taskbarCreated_ = RegisterWindowMessageA("TaskbarCreated");
@@ -227,8 +227,8 @@ INT_PTR MainDialog::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             return TRUE;
         case kLoopMessage:
-            if (engine_->running() &&
-                (wParam == engine::EngineWindow::kSwitch || wParam == engine::EngineWindow::kTop)) {
+            if (engine_->running() && (wParam == engine::EngineObserver::kSwitch ||
+                                       wParam == engine::EngineObserver::kTop)) {
                 loop_.setFrequency(engine_->frequencyMinutes());
                 loop_.posted(static_cast<int>(wParam));
             }
@@ -390,7 +390,7 @@ void MainDialog::drainLines() {
     InvalidateRect(messages_, nullptr, TRUE);
 }
 
-void MainDialog::postLoopMessage(int which) {
+void MainDialog::loopRequested(int which) {
     PostMessageA(hwnd_, kLoopMessage, static_cast<WPARAM>(which), 0);
 }
 
@@ -408,8 +408,10 @@ void MainDialog::startSource(int selector) {
     engine_->startSource(selector);
 }
 
-void MainDialog::setTime(double correction) {
-    engine_->setTime(correction);
+void MainDialog::corrected(const engine::CorrectionResult& result) {
+    if (result.endsOneShot() && !shiftHeld() && !holdOpen()) {
+        PostMessageA(hwnd_, kCloseMessage, 0, 0);
+    }
     statusChanged();
 }
 
@@ -417,16 +419,13 @@ void MainDialog::stateChanged() {
     statusChanged();
 }
 
-void MainDialog::message(core::MessageLevel level, const std::string& source,
-                         const std::string& text) {
-    if (level == core::MessageLevel::Status) {
-        showStatusText(text);
-        return;
-    }
-    const std::string line = engine_->log(level, source, text);
-    if (!line.empty()) {
-        showLine(line);
-    }
+void MainDialog::statusTextChanged(const std::string& source, const std::string& text) {
+    (void)source;
+    showStatusText(text);
+}
+
+void MainDialog::lineLogged(const std::string& line) {
+    showLine(line);
 }
 
 void MainDialog::showLine(const std::string& line) {
@@ -456,15 +455,11 @@ void MainDialog::serverActive(const std::string& server, int kind) {
     PostMessageA(hwnd_, kServingMessage, 0, 0);
 }
 
-void MainDialog::requestClose() {
-    PostMessageA(hwnd_, kCloseMessage, 0, 0);
-}
-
-bool MainDialog::shiftHeld() {
+bool MainDialog::shiftHeld() const {
     return (GetAsyncKeyState(VK_SHIFT) & 0x8000) != 0;
 }
 
-bool MainDialog::holdOpen() {
+bool MainDialog::holdOpen() const {
     return options_.holdOpen || dialogsOpen_.load() > 0;
 }
 

@@ -15,7 +15,7 @@
 
 namespace kronelwin {
 
-// The private message that wakes the engine: wParam EngineWindow::kSwitch (0) or kTop (1).
+// The private message that wakes the engine: wParam EngineObserver::kSwitch (0) or kTop (1).
 inline constexpr UINT kLoopMessage = WM_USER + 34;
 // Window messages of the main dialog besides the private message.
 inline constexpr UINT kLinesMessage = WM_APP + 1;    // lines or status text queued
@@ -31,12 +31,9 @@ struct Options {
 };
 
 // kronel's main dialog: status display, message lines, the server list and its operations,
-// the tray icon, and the engine on the dialog's own thread. It plays the engine thread's part:
-// the clients, servers and the watchdog report to its handlers, which pass on to the engine
-// and show what they report.
-class MainDialog : public engine::EngineWindow,
-                   public core::TimeHandler,
-                   public core::MessageHandler,
+// the tray icon, and the engine on the dialog's own thread. It plays the engine thread's part
+// and shows what the engine publishes.
+class MainDialog : public engine::EngineObserver,
                    public desktop::ServerListUi,
                    private desktop::EngineLoop::Driver {
 public:
@@ -46,32 +43,12 @@ public:
     // Creates the dialog, starts the engine and runs the message loop; the exit code.
     int run();
 
-    // EngineWindow (any thread)
-    void postLoopMessage(int which) override;
-    void requestClose() override;
-    bool shiftHeld() override;
-    bool holdOpen() override;
-    core::TimeHandler& timeHandler() override { return *this; }
-    core::MessageHandler& messageHandler() override { return *this; }
-
-    // TimeHandler: the engine's, and a refresh of what the dialog shows.
-    void setTime(double correction) override;
-    void sourceFailed() override { engine_->sourceFailed(); }
-    int pollExponent() override { return engine_->pollExponent(); }
-    core::ReferenceId referenceId() override { return engine_->referenceId(); }
-    void setReferenceId(const core::ReferenceId& id) override { engine_->setReferenceId(id); }
-    void setSharedText(const std::string& text) override { engine_->setSharedText(text); }
-    std::string sharedText() override { return engine_->sharedText(); }
-    double now() override { return engine_->now(); }
-    bool synchronised() override { return engine_->synchronised(); }
-    void clearSynchronised() override { engine_->clearSynchronised(); }
+    // EngineObserver (any thread)
+    void loopRequested(int which) override;
+    void lineLogged(const std::string& line) override;
+    void statusTextChanged(const std::string& source, const std::string& text) override;
     void stateChanged() override;
-
-    // MessageHandler: logged by the engine, then shown.
-    void message(core::MessageLevel level, const std::string& source,
-                 const std::string& text) override;
-    bool logsDebug() const override { return engine_->logsDebug(); }
-    // From the servers' threads: noted, then shown.
+    void corrected(const engine::CorrectionResult& result) override;
     void serverActive(const std::string& server, int kind) override;
 
     // ServerListUi (dialog thread)
@@ -114,6 +91,9 @@ private:
     void showLine(const std::string& line);
     void showStatusText(const std::string& text);
     void quit();
+    // One-shot mode: close unless the user holds Shift or keeps the window open.
+    bool shiftHeld() const;
+    bool holdOpen() const;
 
     HINSTANCE instance_;
     Options options_;

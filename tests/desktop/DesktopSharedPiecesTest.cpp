@@ -22,7 +22,7 @@
 
 namespace {
 
-using engine::EngineWindow;
+using engine::EngineObserver;
 using engine::ServerList;
 
 class RecordingDriver : public desktop::EngineLoop::Driver {
@@ -78,37 +78,23 @@ private:
     std::mutex& mutex_;
 };
 
-// The window's side of the engine, as both front ends play it: the private messages it was
-// posted, the close requests, and the handlers passed on to the engine.
-class RecordingWindow : public EngineWindow, public core::TimeHandler, public core::MessageHandler {
+// The window's side of the engine, as both front ends play it: the loop requests it was
+// posted, the close requests its one-shot reaction makes, and the lines the engine logged.
+class RecordingWindow : public engine::EngineObserver {
 public:
-    void postLoopMessage(int which) override {
+    void loopRequested(int which) override {
         std::lock_guard<std::mutex> lock(mutex_);
         posted_.push_back(which);
     }
-    void requestClose() override { ++closes; }
-    bool shiftHeld() override { return false; }
-    bool holdOpen() override { return hold; }
-    core::TimeHandler& timeHandler() override { return *this; }
-    core::MessageHandler& messageHandler() override { return *this; }
-
-    void setTime(double correction) override { engine->setTime(correction); }
-    void sourceFailed() override { engine->sourceFailed(); }
-    int pollExponent() override { return engine->pollExponent(); }
-    core::ReferenceId referenceId() override { return engine->referenceId(); }
-    void setReferenceId(const core::ReferenceId& id) override { engine->setReferenceId(id); }
-    void setSharedText(const std::string& text) override { engine->setSharedText(text); }
-    std::string sharedText() override { return engine->sharedText(); }
-    double now() override { return engine->now(); }
-    bool synchronised() override { return engine->synchronised(); }
-    void clearSynchronised() override { engine->clearSynchronised(); }
-    void message(core::MessageLevel level, const std::string& source,
-                 const std::string& text) override {
-        const std::string line = engine->log(level, source, text);
+    void corrected(const engine::CorrectionResult& result) override {
+        if (result.endsOneShot() && !hold) {
+            ++closes;
+        }
+    }
+    void lineLogged(const std::string& line) override {
         std::lock_guard<std::mutex> lock(mutex_);
         lines_.push_back(line);
     }
-    bool logsDebug() const override { return engine->logsDebug(); }
 
     std::vector<int> posted() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -124,7 +110,6 @@ public:
         return false;
     }
 
-    engine::CHandler* engine = nullptr;
     std::atomic<int> closes{0};
     bool hold = false;
 
@@ -162,7 +147,6 @@ protected:
     void start() {
         engine_ = std::make_unique<engine::CHandler>(
             window_, std::make_unique<ScriptedProtocols>(started_, mutex_), nullptr);
-        window_.engine = engine_.get();
         engine_->loadSettings();
         engine_->startUp();
     }
@@ -220,7 +204,7 @@ TEST(EngineLoop, WaitsAsTheEngineThreadWaitsForItsEvents) {
             if (s == Fired) {
                 loop.timerFired();
             } else {
-                loop.posted(s == Switch ? EngineWindow::kSwitch : EngineWindow::kTop);
+                loop.posted(s == Switch ? EngineObserver::kSwitch : EngineObserver::kTop);
             }
         }
         EXPECT_EQ(driver.log, c.expected);
@@ -232,7 +216,7 @@ TEST(EngineLoop, ResetLeavesNoWaitAndTheScaleShortensWaits) {
     desktop::EngineLoop loop(driver);
     loop.configure(2000, 2);
     platform::setTimeScale(100);
-    loop.posted(EngineWindow::kTop);
+    loop.posted(EngineObserver::kTop);
     EXPECT_TRUE(loop.waiting());
     loop.reset();
     EXPECT_FALSE(loop.waiting());
@@ -303,11 +287,11 @@ TEST_F(WindowEngine, PostsSwitchAndTopToTheWindowAndStartsWhatTheWindowSays) {
     start();
     // A failing source asks for a switch (wParam 0); the window then starts the next one.
     ASSERT_TRUE(testsupport::eventually(
-        [&] { return window_.posted() == std::vector<int>{EngineWindow::kSwitch}; }));
+        [&] { return window_.posted() == std::vector<int>{EngineObserver::kSwitch}; }));
     engine_->startSource(ServerList::kNext);
     // Its result asks for the top (wParam 1).
     ASSERT_TRUE(testsupport::eventually([&] {
-        return window_.posted() == std::vector<int>{EngineWindow::kSwitch, EngineWindow::kTop};
+        return window_.posted() == std::vector<int>{EngineObserver::kSwitch, EngineObserver::kTop};
     }));
     EXPECT_EQ(engine_->currentIndex(), 1);
     EXPECT_EQ(status().timeSource, "b");

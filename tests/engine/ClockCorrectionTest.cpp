@@ -100,9 +100,12 @@ public:
     void signalSwitch() override { ++switches; }
     void signalTop() override { ++tops; }
     void announceTimeChange() override { ++announcements; }
-    void requestClose() override { ++closes; }
-    bool shiftHeld() override { return shift; }
-    bool holdOpen() override { return hold; }
+    // The desktop's reaction to a result: close unless Shift is held or the window kept open.
+    void corrected(const engine::CorrectionResult& result) override {
+        if (result.endsOneShot() && !shift && !hold) {
+            ++closes;
+        }
+    }
     void scheduleRateChange(double seconds) override { rateChanges.push_back(seconds); }
 
     int kicks = 0;
@@ -758,6 +761,199 @@ TEST_F(SetTime, DriftAccumulatorOutlivesSourceSwitches) {
     EXPECT_EQ(status("TimeSource"), "Third");
     EXPECT_NE(info("First"), "Never");
     EXPECT_NE(info("Second"), "Never");
+}
+
+// The decision alone, before anything is applied: each row one correction under one set of
+// limits, as the set-time operation judges it.
+TEST(DecideCorrection, JudgesEachCorrectionByTheLimits) {
+    using A = CorrectionAction;
+    constexpr auto kService = Deliverable::Service;
+    constexpr auto kDesktop = Deliverable::Desktop;
+    constexpr uint8_t kNone = CorrectionDecision::kNothingDecided;
+    constexpr uint8_t kGood = CorrectionDecision::kClockGood;
+    constexpr uint8_t kWrong = CorrectionDecision::kClockWrong;
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    struct Row {
+        Deliverable deliverable;
+        double correction;
+        CorrectionLimits limits;  // maxSeconds, allowMax, minMs, set, adjustFreq
+        A action;
+        double applied;
+        std::vector<std::string> warnings;
+        MessageLevel level;
+        std::string message;
+        std::string delta;
+        uint8_t result;
+    };
+    const CorrectionLimits defaults;
+    const Row rows[] = {
+        {kService,
+         2.0,
+         defaults,
+         A::Step,
+         2.0,
+         {},
+         MessageLevel::Info,
+         "The time has been corrected by 2.000 seconds (Clock stepped)",
+         "2.000 seconds (Clock stepped)",
+         kWrong},
+        {kDesktop,
+         -1.0,
+         defaults,
+         A::Step,
+         -1.0,
+         {},
+         MessageLevel::Info,
+         "The time has been corrected by -1.000 second",
+         "-1.000 second",
+         kWrong},
+        {kService,
+         0.0,
+         {3600, false, 0, true, true},
+         A::Step,
+         0.0,
+         {},
+         MessageLevel::Info,
+         "The time is already correct",
+         "0.000 seconds (Clock stepped)",
+         kGood},
+        {kService,
+         4000,
+         defaults,
+         A::Refuse,
+         4000,
+         {},
+         MessageLevel::Warn,
+         "Correction of 4000.000 seconds too large",
+         "",
+         kNone},
+        {kService,
+         4000,
+         {3600, true, 500, true, true},
+         A::Step,
+         3600,
+         {"Correction of 4000.000 seconds too large"},
+         MessageLevel::Info,
+         "The time has been corrected by 3600.000 seconds (Clock stepped)",
+         "3600.000 seconds (Clock stepped)",
+         kWrong},
+        {kService,
+         -4e7,
+         {0, false, 500, true, true},
+         A::Step,
+         -4e7,
+         {"Very large correction of -40000000.000 seconds"},
+         MessageLevel::Info,
+         "The time has been corrected by -40000000.000 seconds (Clock stepped)",
+         "-40000000.000 seconds (Clock stepped)",
+         kWrong},
+        {kService,
+         1e12,
+         {0, false, 500, true, true},
+         A::Refuse,
+         1e12,
+         {"Very large correction of 1000000000000.000 seconds"},
+         MessageLevel::Warn,
+         "Correction of 1000000000000.000 seconds too large",
+         "",
+         kNone},
+        {kService,
+         kNaN,
+         {0, false, 500, true, true},
+         A::Refuse,
+         kNaN,
+         {},
+         MessageLevel::Warn,
+         "Correction of nan seconds too large",
+         "",
+         kNone},
+        {kService,
+         0.2,
+         defaults,
+         A::Slew,
+         0.2,
+         {},
+         MessageLevel::Info,
+         "Correction of 0.200 seconds used to adjust clock frequency",
+         "0.200 seconds (Frequency adjusted)",
+         kWrong},
+        {kService,
+         0.01,
+         defaults,
+         A::Slew,
+         0.01,
+         {},
+         MessageLevel::Info,
+         "Correction of 0.010 seconds used to adjust clock frequency",
+         "0.010 seconds (Frequency adjusted)",
+         kGood},
+        {kService,
+         -0.2,
+         {3600, false, 500, true, false},
+         A::Ignore,
+         -0.2,
+         {},
+         MessageLevel::Info,
+         "Correction of -0.200 seconds too small",
+         "-0.200 seconds (Ignored, too small)",
+         kWrong},
+        {kDesktop,
+         0.2,
+         defaults,
+         A::Ignore,
+         0.2,
+         {},
+         MessageLevel::Warn,
+         "Correction of 0.200 seconds too small",
+         "",
+         kGood},
+        {kService,
+         2.0,
+         {3600, false, 500, false, true},
+         A::Report,
+         2.0,
+         {},
+         MessageLevel::Info,
+         "The time would be corrected by 2.000 seconds",
+         "",
+         kNone},
+        {kDesktop,
+         4000,
+         {3600, true, 500, false, true},
+         A::Report,
+         3600,
+         {"Correction of 4000.000 seconds too large"},
+         MessageLevel::Info,
+         "The time would be corrected by 3600.000 seconds",
+         "",
+         kWrong},
+        {kService,
+         0.0,
+         {3600, false, 0, false, true},
+         A::Report,
+         0.0,
+         {},
+         MessageLevel::Info,
+         "The time is already correct",
+         "",
+         kNone},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.message);
+        const CorrectionDecision d =
+            decideCorrection(row.correction, kStartTimeValue, row.limits, row.deliverable);
+        EXPECT_EQ(d.action, row.action);
+        if (std::isnan(row.applied)) {
+            EXPECT_TRUE(std::isnan(d.correction));
+        } else {
+            EXPECT_EQ(d.correction, row.applied);
+        }
+        EXPECT_EQ(d.warnings, row.warnings);
+        EXPECT_EQ(d.level, row.level);
+        EXPECT_EQ(d.message, row.message);
+        EXPECT_EQ(d.delta, row.delta);
+        EXPECT_EQ(d.result, row.result);
+    }
 }
 
 }  // namespace

@@ -357,8 +357,10 @@ TEST_F(KronelWindow, TheAlertsPageStartsAWatchdogWhoseBoxWaitsForOk) {
 // The engine's texts are Latin-1: a GPS position's degree sign is the byte 0xB0.
 TEST_F(KronelWindow, LatinOneTextsShowTheirOwnCharacters) {
     MainWindow window;
-    window.message(core::MessageLevel::Status, "NMEA GPS Client", "51\xB0 28.65' N");
-    window.message(core::MessageLevel::Info, "NMEA GPS Client", "Position 0\xB0 7.66' W");
+    window.messageHandler().message(core::MessageLevel::Status, "NMEA GPS Client",
+                                    "51\xB0 28.65' N");
+    window.messageHandler().message(core::MessageLevel::Info, "NMEA GPS Client",
+                                    "Position 0\xB0 7.66' W");
     const QString degree(QChar(0xB0));
     EXPECT_TRUE(processUntil([&] {
         return window.findChild<QLabel*>("statusText")->text() ==
