@@ -1,4 +1,5 @@
 #include "wisp/BroadcastListener.h"
+#include "core/Format.h"
 
 #include <array>
 #include <cmath>
@@ -165,10 +166,10 @@ void BroadcastListener::refuse(double delta, const std::string& sender, double n
     }
     if (refusalsLeftOut_ > 0) {
         console_.print("%d more correction%s above maxstep refused", refusalsLeftOut_,
-                       plural(refusalsLeftOut_));
+                       core::plural(refusalsLeftOut_));
     }
     console_.print("Correction of %.3f second%s from %s refused: more than maxstep (%d s)", delta,
-                   plural(delta), sender.c_str(), options_.maxStep);
+                   core::plural(delta), sender.c_str(), options_.maxStep);
     lastRefusalLine_ = now;
     refusalsLeftOut_ = 0;
 }

@@ -1,4 +1,5 @@
 #include "wisp/ClockTrim.h"
+#include "core/Format.h"
 
 #include <cmath>
 #include <limits>
@@ -49,7 +50,7 @@ void ClockTrim::correct(double delta) {
         }
     }
 
-    console_.print("Delta is %.3f second%s", delta, plural(delta));
+    console_.print("Delta is %.3f second%s", delta, core::plural(delta));
 
     if (std::fabs(delta) > kStepThreshold) {
         const platform::UnixTime now = clock_.now();
@@ -60,7 +61,8 @@ void ClockTrim::correct(double delta) {
             milliseconds = 999;
         }
         if (clock_.step({static_cast<int64_t>(whole), milliseconds})) {
-            console_.print("The time has been corrected by %.3f second%s", delta, plural(delta));
+            console_.print("The time has been corrected by %.3f second%s", delta,
+                           core::plural(delta));
         } else {
             console_.print("Failed to set the time");
         }

@@ -1,44 +1,20 @@
 #include "wisp/Text.h"
 
-#include <cmath>
+#include <cstdarg>
 #include <cstdio>
 
+#include "core/ErrorText.h"
 #include "platform/Result.h"
 #include "platform/SystemError.h"
 
 namespace wisp {
 
-std::string formatV(const char* fmt, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    const int size = std::vsnprintf(nullptr, 0, fmt, copy);
-    va_end(copy);
-    if (size <= 0) {
-        return {};
-    }
-    std::string text(static_cast<size_t>(size), '\0');
-    std::vsnprintf(text.data(), text.size() + 1, fmt, args);
-    return text;
-}
-
-std::string format(const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    std::string text = formatV(fmt, args);
-    va_end(args);
-    return text;
-}
-
-const char* plural(double number) {
-    return std::fabs(number) == 1.0 ? "" : "s";
-}
-
 std::string systemErrorText(int error) {
-    std::string text = platform::systemMessage(error).value_or("");
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
+    std::string text = core::systemErrorText(error);
+    if (text.empty()) {
+        text = core::format(" (0x%x)", static_cast<unsigned>(error));
     }
-    return format("%s (0x%x)", text.c_str(), static_cast<unsigned>(error));
+    return text;
 }
 
 std::string lastSystemErrorText() {
@@ -48,7 +24,7 @@ std::string lastSystemErrorText() {
 void Console::print(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    std::string text = formatV(fmt, args);
+    std::string text = core::formatV(fmt, args);
     va_end(args);
     line(text);
 }

@@ -1,4 +1,5 @@
 #include "wisp/WispService.h"
+#include "core/Format.h"
 
 #include <string_view>
 
@@ -26,10 +27,10 @@ WispVerb parseWispVerb(int argc, const char* const argv[]) {
 }
 
 std::string wispUsageText() {
-    return format("%s add              to install the service\n", kProgramName) +
-           format("%s remove           to remove the service\n", kProgramName) +
-           format("%s debug            to run as a console application for debugging\n",
-                  kProgramName);
+    return core::format("%s add              to install the service\n", kProgramName) +
+           core::format("%s remove           to remove the service\n", kProgramName) +
+           core::format("%s debug            to run as a console application for debugging\n",
+                        kProgramName);
 }
 
 WispService::WispService(Console& console, platform::ServiceHost& host, platform::Event& stop,
@@ -138,7 +139,7 @@ bool WispInstaller::remove() {
     platform::ServiceStatus status;
     if (service->control(svc::kControlStop, status)) {
         // One line made of dots, as the service takes its time.
-        std::string progress = format("Stopping %s.", kDisplayName);
+        std::string progress = core::format("Stopping %s.", kDisplayName);
         sleep_(platform::Millis(1000));
         for (int query = 0; query < kStopQueries && service->queryStatus(status) &&
                             status.currentState == svc::kStopPending;
@@ -147,16 +148,16 @@ bool WispInstaller::remove() {
             sleep_(platform::Millis(1000));
         }
         if (status.currentState == svc::kStopped) {
-            console_.line(progress + format("\n%s stopped.\n", kDisplayName));
+            console_.line(progress + core::format("\n%s stopped.\n", kDisplayName));
         } else {
-            console_.line(progress + format("\n%s failed to stop.\n", kDisplayName));
+            console_.line(progress + core::format("\n%s failed to stop.\n", kDisplayName));
         }
     }
     if (!service->remove()) {
         console_.print("DeleteService failed - %s", lastSystemErrorText().c_str());
         return false;
     }
-    console_.line(format("%s removed.\n", kDisplayName));
+    console_.line(core::format("%s removed.\n", kDisplayName));
     return true;
 }
 

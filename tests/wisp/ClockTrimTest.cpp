@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "WispTestSupport.h"
+#include "core/Format.h"
 #include "wisp/ClockTrim.h"
 
 using wisp::ClockTrim;
@@ -50,7 +51,7 @@ TEST(WispClockTrim, StepsAboveTwoSecondsAndTrimsBelow) {
         EXPECT_EQ(clock.steps(), c.steps);
         ASSERT_FALSE(console.lines().empty());
         EXPECT_EQ(console.lines().back(), c.line);
-        EXPECT_TRUE(console.has(wisp::format("Delta is %.3f seconds", c.delta)));
+        EXPECT_TRUE(console.has(core::format("Delta is %.3f seconds", c.delta)));
         if (c.steps == 1) {
             // Stepped, and the clock runs untrimmed.
             EXPECT_NEAR(clock.offset(), c.delta, 0.002);
