@@ -31,6 +31,19 @@ std::string StatusValues::tooltip() const {
     return "Kronel: " + lastDelta + "\n" + timeSource + ", " + lastContact;
 }
 
+void ShownStatus::update(const engine::StatusSnapshot& status) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    values_.lastDelta = status.lastDelta;
+    values_.lastContact = status.lastContact;
+    values_.timeSource = status.timeSource;
+    values_.drift = status.drift;
+}
+
+StatusValues ShownStatus::values() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return values_;
+}
+
 void ServingActivity::note(int kind, const platform::UnixTime& when) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (kind == kRequest) {

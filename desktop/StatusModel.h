@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "config/Settings.h"
+#include "engine/EngineObserver.h"
 #include "platform/Clock.h"
 #include "platform/Registry.h"
 
@@ -24,6 +25,21 @@ struct StatusValues {
     std::vector<std::pair<std::string, std::string>> rows() const;
     // The tray icon's tooltip: the last result in one or two short lines.
     std::string tooltip() const;
+};
+
+// The status values a window shows: the store's when it opens (the last run's), then each
+// snapshot the engine publishes (from its threads).
+class ShownStatus {
+public:
+    ShownStatus(platform::RegRoot root, const std::string& parametersKey)
+        : values_(StatusValues::read(root, parametersKey)) {}
+
+    void update(const engine::StatusSnapshot& status);
+    StatusValues values() const;
+
+private:
+    mutable std::mutex mutex_;
+    StatusValues values_;
 };
 
 // When the servers last served, for the status display: the window notes each activity the

@@ -56,7 +56,11 @@ public:
     core::MessageHandler& messages() override { return handler_; }
     void signalSwitch() override { handler_.wakeLoop(EngineObserver::kSwitch); }
     void signalTop() override { handler_.wakeLoop(EngineObserver::kTop); }
+    void statusWritten(const std::string& name, const std::string& text) override {
+        handler_.noteStatus(name, text);
+    }
     void corrected(const CorrectionResult& result) override {
+        handler_.publishStatus();
         handler_.observer_.corrected(result);
     }
     void scheduleRateChange(double seconds) override { handler_.rateTimer_->schedule(seconds); }
@@ -104,7 +108,38 @@ void CHandler::loadSettings() {
         correction_ = std::make_unique<ClockCorrection>(
             deliverable_, CorrectionSettings::read(*parameters_), *host_);
         readSettings();
+        std::lock_guard<std::mutex> lock(statusMutex_);
+        status_ = {config::readText(*parameters_, "LastDelta"),
+                   config::readText(*parameters_, "LastContact"),
+                   config::readText(*parameters_, "TimeSource"),
+                   config::readText(*parameters_, "Drift")};
     });
+}
+
+void CHandler::noteStatus(const std::string& name, const std::string& text) {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    std::string* field = name == "LastDelta"     ? &status_.lastDelta
+                         : name == "LastContact" ? &status_.lastContact
+                         : name == "TimeSource"  ? &status_.timeSource
+                         : name == "Drift"       ? &status_.drift
+                                                 : nullptr;
+    if (field != nullptr) {
+        *field = text;
+        statusWritten_ = true;
+    }
+}
+
+void CHandler::publishStatus() {
+    StatusSnapshot status;
+    {
+        std::lock_guard<std::mutex> lock(statusMutex_);
+        if (!statusWritten_) {
+            return;
+        }
+        statusWritten_ = false;
+        status = status_;
+    }
+    observer_.statusChanged(status);
 }
 
 void CHandler::readSettings() {

@@ -121,6 +121,10 @@ private:
     void stopWatchdog();
     void kickWatchdog();
     std::shared_ptr<core::MessageLog> messageLog() const;
+    // The status snapshot: a value the correction wrote, then the snapshot to the observer
+    // once the correction is handled (when it wrote any).
+    void noteStatus(const std::string& name, const std::string& text);
+    void publishStatus();
 
     const bool consoleDebug_;
     EngineObserver& observer_;
@@ -166,6 +170,11 @@ private:
     std::atomic<uint32_t> referenceId_;
     mutable std::mutex sharedMutex_;  // guards sharedText_
     std::string sharedText_;
+
+    // The status values as last written, from the store's when the settings were loaded.
+    std::mutex statusMutex_;
+    StatusSnapshot status_;
+    bool statusWritten_ = false;
 };
 
 }  // namespace engine

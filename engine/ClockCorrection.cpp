@@ -64,7 +64,12 @@ std::string ClockCorrection::nowText() const {
 }
 
 void ClockCorrection::writeDrift(double drift) {
-    (void)host_.parameters().writeText("Drift", core::format("%0.3f seconds/day", drift));
+    writeStatus("Drift", core::format("%0.3f seconds/day", drift));
+}
+
+void ClockCorrection::writeStatus(const std::string& name, const std::string& text) {
+    (void)host_.parameters().writeText(name, text);
+    host_.statusWritten(name, text);
 }
 
 void ClockCorrection::scheduleRateChange(double now) {
@@ -171,10 +176,9 @@ void ClockCorrection::tooSmall(const CorrectionDecision& decision, const std::st
         }
         scheduleRateChange(now);
     }
-    CReg& parameters = host_.parameters();
-    (void)parameters.writeText("LastDelta", decision.delta);
-    (void)parameters.writeText("LastContact", nowText());
-    (void)parameters.writeText("TimeSource", source);
+    writeStatus("LastDelta", decision.delta);
+    writeStatus("LastContact", nowText());
+    writeStatus("TimeSource", source);
 }
 
 bool ClockCorrection::step(const CorrectionDecision& decision, const std::string& source,
@@ -219,10 +223,9 @@ bool ClockCorrection::step(const CorrectionDecision& decision, const std::string
         scheduleRateChange(now);
     }
 
-    CReg& parameters = host_.parameters();
-    (void)parameters.writeText("LastContact", nowText());
-    (void)parameters.writeText("LastDelta", decision.delta);
-    (void)parameters.writeText("TimeSource", source);
+    writeStatus("LastContact", nowText());
+    writeStatus("LastDelta", decision.delta);
+    writeStatus("TimeSource", source);
     messages.debug(kMessageSource, "From: %s By: %s", source.c_str(), decision.delta.c_str());
     lastSet_ = now;
     synchronised_.store(true);

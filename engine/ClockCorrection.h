@@ -52,6 +52,8 @@ public:
     virtual void signalTop() = 0;
     // Tell other programs that the time changed (the system's time-change broadcast).
     virtual void announceTimeChange() {}
+    // A status value (LastDelta, LastContact, TimeSource or Drift) was written to the store.
+    virtual void statusWritten(const std::string& /*name*/, const std::string& /*text*/) {}
     // Every correction once it is handled; the desktop's one-shot mode ends on it.
     virtual void corrected(const CorrectionResult& /*result*/) {}
     // Call `ClockCorrection::rateTimer` once `seconds` (monotonic) have passed, replacing any
@@ -105,6 +107,8 @@ private:
     // False when the clock would not be stepped.
     bool step(const CorrectionDecision& decision, const std::string& source, double now);
     void writeDrift(double drift);
+    // To the store, and to the host for the front end's status snapshot.
+    void writeStatus(const std::string& name, const std::string& text);
     void scheduleRateChange(double now);
     std::string nowText() const;
 

@@ -5,6 +5,14 @@
 
 namespace engine {
 
+// The status values as the engine last wrote them to the store: the texts a front end shows.
+struct StatusSnapshot {
+    std::string lastDelta;
+    std::string lastContact;
+    std::string timeSource;
+    std::string drift;
+};
+
 // What a front end shows of the engine at work. The service registers none; the desktop
 // programs implement it. Called from any thread: the clients', the servers', the watchdog's
 // and the one that runs the engine's steps.
@@ -28,6 +36,8 @@ public:
     }
     // The status values or the state shown beside them have changed.
     virtual void stateChanged() {}
+    // A correction wrote status values; published before `corrected` of that correction.
+    virtual void statusChanged(const StatusSnapshot& status) { (void)status; }
     // A correction was handled: the status values changed, a one-shot run may end.
     virtual void corrected(const CorrectionResult& result) { (void)result; }
     // A server has served: `kind` 1 for an answer, 2 for a round of broadcasts.

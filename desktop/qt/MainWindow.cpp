@@ -451,6 +451,11 @@ void MainWindow::stateChanged() {
     postRefresh();
 }
 
+void MainWindow::statusChanged(const engine::StatusSnapshot& status) {
+    status_.update(status);
+    postRefresh();
+}
+
 void MainWindow::postRefresh() {
     // One refresh per burst of results.
     if (refreshPosted_.exchange(true)) {
@@ -498,8 +503,7 @@ void MainWindow::appendLine(const QString& line) {
 }
 
 void MainWindow::refreshStatus() {
-    const desktop::StatusValues values =
-        desktop::StatusValues::read(engine_->root(), engine_->parametersKey());
+    const desktop::StatusValues values = status_.values();
     const auto rows = values.rows();
     for (size_t i = 0; i < rows.size(); ++i) {
         statusValues_[i]->setText(fromEngine(rows[i].second));

@@ -55,6 +55,7 @@ public:
     void lineLogged(const std::string& line) override;
     void statusTextChanged(const std::string& source, const std::string& text) override;
     void stateChanged() override;
+    void statusChanged(const engine::StatusSnapshot& status) override;
     void corrected(const engine::CorrectionResult& result) override;
     void serverActive(const std::string& server, int kind) override;
 
@@ -103,6 +104,7 @@ private:
     std::atomic<int> dialogsOpen_{0};
     std::atomic<bool> refreshPosted_{false};
     desktop::ServingActivity serving_;
+    desktop::ShownStatus status_{platform::RegRoot::CurrentUser, engine::kUserParametersKey};
     bool quitting_ = false;
 
     QLabel* statusValues_[4] = {};

@@ -340,8 +340,7 @@ void MainDialog::fillServers() {
 }
 
 void MainDialog::refreshStatus() {
-    const desktop::StatusValues status =
-        desktop::StatusValues::read(engine_->root(), engine_->parametersKey());
+    const desktop::StatusValues status = status_.values();
     SetDlgItemTextA(hwnd_, IDC_LASTDELTA, status.lastDelta.c_str());
     SetDlgItemTextA(hwnd_, IDC_LASTCONTACT, status.lastContact.c_str());
     SetDlgItemTextA(hwnd_, IDC_TIMESOURCE, status.timeSource.c_str());
@@ -412,11 +411,11 @@ void MainDialog::corrected(const engine::CorrectionResult& result) {
     if (result.endsOneShot() && !shiftHeld() && !holdOpen()) {
         PostMessageA(hwnd_, kCloseMessage, 0, 0);
     }
-    statusChanged();
+    postStatus();
 }
 
 void MainDialog::stateChanged() {
-    statusChanged();
+    postStatus();
 }
 
 void MainDialog::statusTextChanged(const std::string& source, const std::string& text) {
@@ -445,7 +444,12 @@ void MainDialog::showStatusText(const std::string& text) {
     }
 }
 
-void MainDialog::statusChanged() {
+void MainDialog::statusChanged(const engine::StatusSnapshot& status) {
+    status_.update(status);
+    postStatus();
+}
+
+void MainDialog::postStatus() {
     PostMessageA(hwnd_, kStatusMessage, 0, 0);
 }
 
@@ -537,7 +541,7 @@ void MainDialog::addTrayIcon() {
     data.hIcon = smallIcon_;
     lstrcpynA(data.szTip, "Kronel", sizeof(data.szTip));
     trayAdded_ = Shell_NotifyIconA(NIM_ADD, &data) != FALSE;
-    updateTrayTip(desktop::StatusValues::read(engine_->root(), engine_->parametersKey()));
+    updateTrayTip(status_.values());
 }
 
 void MainDialog::removeTrayIcon() {

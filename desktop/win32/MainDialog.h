@@ -48,6 +48,7 @@ public:
     void lineLogged(const std::string& line) override;
     void statusTextChanged(const std::string& source, const std::string& text) override;
     void stateChanged() override;
+    void statusChanged(const engine::StatusSnapshot& status) override;
     void corrected(const engine::CorrectionResult& result) override;
     void serverActive(const std::string& server, int kind) override;
 
@@ -87,7 +88,7 @@ private:
     void openSettings();
     void startEngine();
     void stopEngine();
-    void statusChanged();
+    void postStatus();
     void showLine(const std::string& line);
     void showStatusText(const std::string& text);
     void quit();
@@ -110,6 +111,7 @@ private:
     std::unique_ptr<desktop::ServerListModel> list_;
     desktop::EngineLoop loop_{*this};
     desktop::ServingActivity serving_;
+    desktop::ShownStatus status_{platform::RegRoot::CurrentUser, engine::kUserParametersKey};
 
     std::mutex queueMutex_;
     std::deque<std::string> lines_;

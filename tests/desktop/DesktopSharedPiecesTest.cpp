@@ -79,7 +79,8 @@ private:
 };
 
 // The window's side of the engine, as both front ends play it: the loop requests it was
-// posted, the close requests its one-shot reaction makes, and the lines the engine logged.
+// posted, the close requests its one-shot reaction makes, the lines the engine logged and the
+// status values it last published.
 class RecordingWindow : public engine::EngineObserver {
 public:
     void loopRequested(int which) override {
@@ -94,6 +95,14 @@ public:
     void lineLogged(const std::string& line) override {
         std::lock_guard<std::mutex> lock(mutex_);
         lines_.push_back(line);
+    }
+    void statusChanged(const engine::StatusSnapshot& status) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        status_ = status;
+    }
+    engine::StatusSnapshot status() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return status_;
     }
 
     std::vector<int> posted() const {
@@ -117,6 +126,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<int> posted_;
     std::vector<std::string> lines_;
+    engine::StatusSnapshot status_;
 };
 
 class WindowEngine : public ::testing::Test {
@@ -320,6 +330,21 @@ TEST_F(WindowEngine, OneShotModeAsksTheWindowToCloseUnlessItIsHeldOpen) {
     start();
     ASSERT_TRUE(testsupport::eventually([&] { return window_.closes.load() == 1; }));
     EXPECT_TRUE(window_.logged("The time has been corrected by 2.500 seconds"));
+}
+
+TEST_F(WindowEngine, PublishesTheStatusValuesItWritesToTheStore) {
+    server("a", "2.5", 0);
+    start();
+    ASSERT_TRUE(
+        testsupport::eventually([&] { return window_.status().lastDelta == "2.500 seconds"; }));
+    const desktop::StatusValues stored = status();
+    const engine::StatusSnapshot shown = window_.status();
+    EXPECT_EQ(shown.lastDelta, stored.lastDelta);
+    EXPECT_EQ(shown.lastContact, stored.lastContact);
+    EXPECT_EQ(shown.timeSource, "a");
+    EXPECT_EQ(shown.timeSource, stored.timeSource);
+    // No drift yet from one result: the store's value, as the engine found it.
+    EXPECT_EQ(shown.drift, stored.drift);
 }
 
 TEST(SettingsRestart, RestartsOnlyWhatTheChangedPagesTouch) {
