@@ -63,6 +63,9 @@ public:
                int pollMinutes, engine::DialupGate* dialup)
         : RfcProtocol(messages, time, std::move(serverAddress), pollMinutes, kSourceName, dialup,
                       transport) {}
+    // The thread stops while the protocol's answer reader still exists: stopped only by the
+    // base's destructor, it could call a reader already gone.
+    ~CRfcClient() override { this->stop(); }
 };
 
 }  // namespace netclients
