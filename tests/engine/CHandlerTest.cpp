@@ -393,9 +393,11 @@ TEST_F(Engine, AnEventThatCannotBeMadeIsReportedAndTheEngineReturns) {
     configure({{"a", "0.001", 0}});
     platform::Event stop(true, true);
     auto handler = std::make_unique<CHandler>(true, std::make_unique<ScriptedProtocols>(journal_));
-    // A first line while descriptors are still free: the sanitizer build checks the dynamic
-    // type of the handler once, which needs a file it cannot open later.
+    // A first line and a first status text while descriptors are still free: the sanitizer
+    // build checks the dynamic type of the handler and of its observer once, which needs a
+    // file it cannot open later.
     handler->debug(CHandler::kName, "warming up");
+    handler->status(CHandler::kName, "warming up");
     ::testing::internal::CaptureStdout();
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
